@@ -1,0 +1,189 @@
+#include "engine/Installer.h"
+
+#include "engine/PlatformCalls.h"
+#include "package/PackedTools.h"
+#include "process/SetupLogApi.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// Creation checks (server numbering; the product's shift is added).
+constexpr int LOC_LOG_WRITER = 49;
+constexpr int LOC_NOT_ADMIN = 61;
+constexpr int LOC_SERVICE_MANAGER = 70;
+constexpr int LOC_PACKAGE_READER = 104;
+
+constexpr DWORD SC_MANAGER_ACCESS = 0xF003F;
+constexpr DWORD TOKEN_GROUPS_BUFFER = 0x10000;
+constexpr DWORD OSVERSIONINFOEXA_SIZE = 156;
+
+const char* const LOG_NO_ADMIN = "Error: No such admin privilege";
+const char* const LOG_NO_SCM = "Error: Init Service Control Manager";
+const char* const LOG_NO_INSTALLER = "Error: Init installer";
+const char* const LOG_REBOOT_REQUIRED = "Warning: === Reboot required to complete operation ===";
+
+[[noreturn]] void ThrowCreation(const EngineSiteShift& shift, int location, DWORD code)
+{
+    ThrowExceptionEx(MODULE_INSTALLER, location + shift.creation, code);
+}
+
+}  // namespace
+
+CInstaller::CInstaller(HANDLE setupLog, int captureSetupApiLog, EngineSiteShift shift)
+    : m_shift(shift)
+{
+    srand(GetTickCount());
+
+    try {
+        m_pSetupLog = std::make_unique<CSetupLogApi>(setupLog);
+    } catch (const std::bad_alloc&) {
+        ThrowCreation(m_shift, LOC_LOG_WRITER, GetLastError());
+    }
+
+    if (captureSetupApiLog)
+        m_pSetupLog->StartCapture();
+
+    if (!IsUserAdmin()) {
+        WriteLog(LOG_NO_ADMIN);
+        ThrowCreation(m_shift, LOC_NOT_ADMIN, ERROR_NO_SUCH_PRIVILEGE);  // 1313
+    }
+
+    m_hSCManager.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ACCESS));
+    if (!m_hSCManager) {
+        const DWORD error = GetLastError();
+        WriteLog(LOG_NO_SCM);
+        ThrowCreation(m_shift, LOC_SERVICE_MANAGER, error);
+    }
+
+    DetectOsClass();
+
+    try {
+        m_pPackedTools = std::make_unique<CPackedTools>();
+    } catch (const std::bad_alloc&) {
+        const DWORD error = GetLastError();
+        WriteLog(LOG_NO_INSTALLER);
+        ThrowCreation(m_shift, LOC_PACKAGE_READER, error);
+    }
+    if (const int32_t status = m_pPackedTools->Status()) {
+        // The status itself is the error's identity: high half module, low half location.
+        const uint32_t bits = static_cast<uint32_t>(status);
+        throw new CExceptionEx(static_cast<uint16_t>(bits >> 16), static_cast<uint16_t>(bits & 0xFFFF),
+                               ERROR_INTERNAL_ERROR);
+    }
+
+    EnsureRunOnceKey();
+
+    m_restartRequired = 0;
+    m_pRestartRequired = &m_restartRequired;
+}
+
+CInstaller::~CInstaller()
+{
+    CommitInstall();
+    m_hSCManager.reset();
+    m_journal.clear();
+    m_startedServices.clear();
+    m_backups.clear();
+    m_savedServiceValues.clear();
+    m_pSetupLog.reset();
+    m_pPackedTools.reset();
+}
+
+void CInstaller::WriteLog(const char* message, const char* text)
+{
+    if (m_pSetupLog)
+        m_pSetupLog->WriteLine(message, text);
+}
+
+int32_t CInstaller::LoadPackage()
+{
+    m_pPackedTools->LoadPackage();
+    return m_pPackedTools->Status();
+}
+
+void CInstaller::CommitInstall()
+{
+    for (const auto& backup : m_backups)
+        DeleteFileA(backup.second.c_str());
+    m_backups.clear();
+    m_savedServiceValues.clear();
+}
+
+void CInstaller::SetRestartRequired()
+{
+    *m_pRestartRequired = 1;
+    WriteLog(LOG_REBOOT_REQUIRED);
+}
+
+void CInstaller::ThrowAt(int location, DWORD code) const
+{
+    ThrowExceptionEx(MODULE_INSTALLER, location + m_shift.operation, code);
+}
+
+std::unique_ptr<CExceptionEx> CInstaller::ErrorAt(int location, DWORD code) const
+{
+    return std::make_unique<CExceptionEx>(MODULE_INSTALLER,
+                                          static_cast<uint16_t>(location + m_shift.operation), code);
+}
+
+bool CInstaller::IsUserAdmin()
+{
+    EnginePlatformCalls& calls = EngineCalls();
+
+    HANDLE rawToken = nullptr;
+    if (!calls.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
+        return false;
+    fw::CKernelHandle token(rawToken);
+
+    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[TOKEN_GROUPS_BUFFER]);
+    if (!buffer)
+        return false;
+    DWORD returned = 0;
+    const BOOL read = calls.GetTokenInformation(token.get(), TokenGroups, buffer.get(),
+                                                TOKEN_GROUPS_BUFFER, &returned);
+    token.reset();
+    if (!read)
+        return false;
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    fw::CSid administrators;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, administrators.put()))
+        return false;
+
+    // Attributes are not examined: a deny-only group still counts.
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (EqualSid(groups->Groups[i].Sid, administrators.get()))
+            return true;
+    }
+    return false;
+}
+
+void CInstaller::DetectOsClass()
+{
+    m_osClass = OS_CLASS_UNKNOWN;
+    OSVERSIONINFOEXA version{};
+    version.dwOSVersionInfoSize = OSVERSIONINFOEXA_SIZE;
+    EngineCalls().GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
+    if (version.dwMajorVersion == 6)
+        m_osClass = version.wProductType == VER_NT_WORKSTATION ? OS_CLASS_NT6_WORKSTATION
+                                                               : OS_CLASS_NT6_SERVER;
+    else
+        m_osClass = OS_CLASS_OTHER;
+}
+
+void DebugPrint(const char* format, ...)
+{
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    buffer[sizeof buffer - 1] = '\0';
+    OutputDebugStringA(buffer);
+}

@@ -1,0 +1,39 @@
+// The platform calls of the engine that Wine cannot be made to fail on its
+// own. The engine calls them through this table, which points at the real
+// functions; tests swap single entries to reach the failure paths behind
+// them. Nothing in the engine knows whether an entry was swapped.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <setupapi.h>
+
+struct EnginePlatformCalls {
+    // administrator check
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::GetTokenInformation) GetTokenInformation;
+    // OS classification
+    decltype(&::GetVersionExA) GetVersionExA;
+    // files
+    decltype(&::WriteFile) WriteFile;
+    decltype(&::MoveFileExA) MoveFileExA;
+    // shell links
+    decltype(&::CoInitialize) CoInitialize;
+    decltype(&::CoCreateInstance) CoCreateInstance;
+    // Plug and Play
+    decltype(&::SetupDiGetINFClassA) SetupDiGetINFClassA;
+    decltype(&::SetupDiCreateDeviceInfoList) SetupDiCreateDeviceInfoList;
+    decltype(&::SetupDiCreateDeviceInfoA) SetupDiCreateDeviceInfoA;
+    decltype(&::SetupDiSetDeviceRegistryPropertyA) SetupDiSetDeviceRegistryPropertyA;
+    decltype(&::SetupDiCallClassInstaller) SetupDiCallClassInstaller;
+    BOOL(WINAPI* UpdateDriverForPlugAndPlayDevicesA)(HWND, LPCSTR, LPCSTR, DWORD, PBOOL);
+    decltype(&::SetupCopyOEMInfA) SetupCopyOEMInfA;
+    // restart
+    decltype(&::ExitWindowsEx) ExitWindowsEx;
+};
+
+// The table the engine uses.
+EnginePlatformCalls& EngineCalls();
+
+// Points every entry back at the real function.
+void ResetEngineCalls();
