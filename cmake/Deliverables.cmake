@@ -4,7 +4,7 @@
 # sample/ provides, per build, the payload files in package order:
 #   VELLORAN_SERVER_PAYLOAD, VELLORAN_CLIENT_PAYLOAD (file paths)
 #   sample_payload (a target that builds them)
-set(VELLORAN_DIST ${PROJECT_SOURCE_DIR}/dist)
+set(VELLORAN_DIST ${PROJECT_SOURCE_DIR}/dist CACHE PATH "where the deliverables are copied")
 set(deliverables "")
 
 foreach(build server client)
