@@ -1,0 +1,2 @@
+// Placeholder: the command-line splitter and the switch recognition land here.
+#pragma once
