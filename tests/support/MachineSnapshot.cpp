@@ -1,0 +1,177 @@
+#include "tests/support/MachineSnapshot.h"
+
+#include "framework/Handles.h"
+#include "tests/support/TestSupport.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+
+namespace testsupport {
+
+namespace {
+
+// Contents are compared by a cheap fingerprint: size and FNV-1a of the bytes.
+std::string Fingerprint(const std::string& bytes)
+{
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : bytes) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char text[64];
+    snprintf(text, sizeof text, "%zu bytes %016llx", bytes.size(), static_cast<unsigned long long>(hash));
+    return text;
+}
+
+void AddTree(const std::string& folder, std::map<std::string, std::string>* items)
+{
+    WIN32_FIND_DATAA data;
+    fw::CFindHandle find(FindFirstFileA((folder + "\\*").c_str(), &data));
+    if (!find)
+        return;
+    items->emplace("dir " + folder, "");
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = folder + "\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            AddTree(path, items);
+        else
+            items->emplace("file " + path, Fingerprint(ReadFileBytes(path)));
+    } while (FindNextFileA(find.get(), &data));
+}
+
+void AddKey(HKEY root, const std::string& subkey, std::map<std::string, std::string>* items)
+{
+    fw::CRegKey key;
+    if (RegOpenKeyExA(root, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return;
+    items->emplace("key HKLM\\" + subkey, "");
+    for (DWORD index = 0;; ++index) {
+        char name[16384];
+        DWORD nameLength = sizeof name;
+        DWORD type = 0;
+        DWORD size = 0;
+        if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            break;
+        std::string data(size, '\0');
+        nameLength = sizeof name;
+        if (RegEnumValueA(key.get(), index, name, &nameLength, nullptr, &type,
+                          reinterpret_cast<BYTE*>(&data[0]), &size) != ERROR_SUCCESS)
+            continue;
+        data.resize(size);
+        items->emplace("reg HKLM\\" + subkey + "\\" + name, std::to_string(type) + ":" + Fingerprint(data));
+    }
+    std::vector<std::string> children;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        if (RegEnumKeyExA(key.get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        children.emplace_back(name, nameLength);
+    }
+    key.reset();
+    for (const std::string& child : children)
+        AddKey(root, subkey + "\\" + child, items);
+}
+
+void AddServices(std::map<std::string, std::string>* items)
+{
+    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager)
+        return;
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    EnumServicesStatusA(manager.get(), SERVICE_DRIVER | SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed,
+                        &count, &resume);
+    std::vector<BYTE> buffer(needed + 4096);
+    resume = 0;
+    if (!EnumServicesStatusA(manager.get(), SERVICE_DRIVER | SERVICE_WIN32, SERVICE_STATE_ALL,
+                             reinterpret_cast<ENUM_SERVICE_STATUSA*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size()), &needed, &count, &resume))
+        return;
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD state = services[i].ServiceStatus.dwCurrentState;
+        // Running and stopped are what a user sees; the pending states are
+        // passing moments.
+        const char* shown = state == SERVICE_RUNNING ? "running" : "stopped";
+        items->emplace(std::string("service ") + services[i].lpServiceName, shown);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> PresentDeviceIds()
+{
+    std::vector<std::string> devices;
+    fw::CDevInfoList list(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    if (!list)
+        return devices;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(list.get(), index, &device); ++index) {
+        char ids[4096] = {};
+        DWORD type = 0;
+        if (!SetupDiGetDeviceRegistryPropertyA(list.get(), &device, SPDRP_HARDWAREID, &type,
+                                               reinterpret_cast<BYTE*>(ids), sizeof ids - 2, nullptr))
+            continue;
+        std::string joined;
+        for (const char* id = ids; *id; id += strlen(id) + 1) {
+            if (!joined.empty())
+                joined += "|";
+            joined += id;
+        }
+        devices.push_back(joined);
+    }
+    std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
+CMachineSnapshot CMachineSnapshot::Take(const MachineScope& scope)
+{
+    CMachineSnapshot snapshot;
+    for (const std::string& tree : scope.trees)
+        AddTree(tree, &snapshot.items);
+    for (const std::string& file : scope.files) {
+        if (FileExists(file))
+            snapshot.items.emplace("file " + file, Fingerprint(ReadFileBytes(file)));
+    }
+    for (const std::string& key : scope.registryKeys)
+        AddKey(HKEY_LOCAL_MACHINE, key, &snapshot.items);
+    if (scope.services)
+        AddServices(&snapshot.items);
+    if (scope.devices) {
+        // Devices may share ids: count them.
+        std::map<std::string, int> counts;
+        for (const std::string& ids : PresentDeviceIds())
+            ++counts[ids];
+        for (const auto& entry : counts)
+            snapshot.items.emplace("device " + entry.first, std::to_string(entry.second));
+    }
+    return snapshot;
+}
+
+std::vector<std::string> CMachineSnapshot::DifferencesTo(const CMachineSnapshot& later) const
+{
+    std::vector<std::string> differences;
+    for (const auto& item : items) {
+        auto found = later.items.find(item.first);
+        if (found == later.items.end())
+            differences.push_back("gone: " + item.first);
+        else if (found->second != item.second)
+            differences.push_back("changed: " + item.first + " (" + item.second + " -> " + found->second + ")");
+    }
+    for (const auto& item : later.items) {
+        if (items.find(item.first) == items.end())
+            differences.push_back("added: " + item.first + " (" + item.second + ")");
+    }
+    return differences;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,39 @@
+// A picture of the parts of the machine an installation touches, taken before
+// and after a run, so a test can say "the rollback left everything as it
+// was" and name what differs.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct MachineScope {
+    std::vector<std::string> trees;         // folders, recursively (need not exist)
+    std::vector<std::string> files;         // single files (need not exist)
+    std::vector<std::string> registryKeys;  // below HKEY_LOCAL_MACHINE, recursively
+    bool services = true;                   // every service's name, type, start type and state
+    bool devices = true;                    // every present device's hardware ids
+};
+
+class CMachineSnapshot {
+public:
+    static CMachineSnapshot Take(const MachineScope& scope);
+
+    // One line per difference ("file added: ...", "registry value changed: ..."),
+    // empty when the two are alike.
+    std::vector<std::string> DifferencesTo(const CMachineSnapshot& later) const;
+
+    // Key: a description ("file C:\\x", "reg HKLM\\k\\v", "service n", "device id");
+    // value: what stands there.
+    std::map<std::string, std::string> items;
+};
+
+// The hardware ids of every present device, one entry per device (ids of one
+// device joined by '|').
+std::vector<std::string> PresentDeviceIds();
+
+}  // namespace testsupport
