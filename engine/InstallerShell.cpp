@@ -2,12 +2,124 @@
 
 #include "engine/PlatformCalls.h"
 
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <string>
+
 namespace {
 
+// Shortcut sites (server numbering; the product's shift is added).
+constexpr int LOC_COM_INIT = 804;
+constexpr int LOC_CREATE_LINK = 812;
+constexpr int LOC_PERSIST_FILE = 816;
+constexpr int LOC_SET_PATH = 820;
+constexpr int LOC_SET_DESCRIPTION = 826;
+constexpr int LOC_SET_WORKING_DIRECTORY = 838;
+constexpr int LOC_SET_ICON = 843;
+constexpr int LOC_SAVE_LINK = 854;
+
+// The link path travels to IPersistFile::Save in a buffer of this many
+// UTF-16 units; a longer path cannot be converted and the save fails.
+constexpr int LINK_PATH_CHARS = 260;
+
 const char* const CURRENT_VERSION_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const char* const UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const char* const SHUTDOWN_PRIVILEGE = "SeShutdownPrivilege";
+
 const char* const LOG_RUNONCE_CREATED = "Create 'RunOnce' registry key entry";
+const char* const LOG_CREATE_SHORTCUT = "CreateShortcuts: ";
+const char* const LOG_RESTART_SYSTEM = "Restart System";
+
+// Balances a successful CoInitialize. Declared before the interface
+// pointers, so that they are released before COM goes away.
+class CComApartment {
+public:
+    CComApartment() = default;
+    ~CComApartment()
+    {
+        if (m_entered)
+            CoUninitialize();
+    }
+    CComApartment(const CComApartment&) = delete;
+    CComApartment& operator=(const CComApartment&) = delete;
+    void Entered() { m_entered = true; }
+
+private:
+    bool m_entered = false;
+};
+
+// REG_SZ with its terminating zero; the result is deliberately not looked at.
+void SetStringValue(HKEY key, const char* name, const std::string& value)
+{
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+}
 
 }  // namespace
+
+void CInstaller::CreateShortcut(const std::string& targetFileName, const std::string& targetDirectory,
+                                const std::string& linkFolder, const std::string& linkName,
+                                const char* arguments)
+{
+    const std::string targetPath = targetDirectory + "\\" + targetFileName;
+    const std::string linkPath = linkFolder + "\\" + linkName + ".lnk";
+    WriteLog(LOG_CREATE_SHORTCUT, linkPath.c_str());
+
+    EnginePlatformCalls& calls = EngineCalls();
+    CComApartment apartment;
+    if (FAILED(calls.CoInitialize(nullptr)))
+        ThrowAt(LOC_COM_INIT, GetLastError());
+    apartment.Entered();
+
+    fw::CComPtr<IShellLinkA> link;
+    if (FAILED(calls.CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                      link.put_void())) ||
+        !link)
+        ThrowAt(LOC_CREATE_LINK, GetLastError());
+
+    fw::CComPtr<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) || !file)
+        ThrowAt(LOC_PERSIST_FILE, GetLastError());
+
+    if (FAILED(link->SetPath(targetPath.c_str())))
+        ThrowAt(LOC_SET_PATH, GetLastError());
+    if (FAILED(link->SetDescription(linkName.c_str())))
+        ThrowAt(LOC_SET_DESCRIPTION, GetLastError());
+    if (arguments != nullptr)
+        link->SetArguments(arguments);  // a link without its arguments still starts the program
+    if (FAILED(link->SetWorkingDirectory(targetDirectory.c_str())))
+        ThrowAt(LOC_SET_WORKING_DIRECTORY, GetLastError());
+    if (FAILED(link->SetIconLocation(targetPath.c_str(), 0)))
+        ThrowAt(LOC_SET_ICON, GetLastError());
+
+    WCHAR widePath[LINK_PATH_CHARS];
+    if (MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, widePath, LINK_PATH_CHARS) == 0)
+        ThrowAt(LOC_SAVE_LINK, GetLastError());
+    if (FAILED(file->Save(widePath, FALSE)))
+        ThrowAt(LOC_SAVE_LINK, GetLastError());
+
+    // An existing link is overwritten without a backup: its journal entry
+    // makes a rollback delete it.
+    m_journal[linkPath] = JOURNAL_FILE;
+}
+
+void CInstaller::RegisterUninstall(const std::string& keyName, const std::string& installDirectory,
+                                   const std::string& startMenuText,
+                                   const std::string& uninstallerFileName,
+                                   const std::string& displayName)
+{
+    const std::string subkey = UNINSTALL_KEY + keyName;
+    fw::CRegKey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        return;
+    SetStringValue(key.get(), "InstallLocation", installDirectory);
+    SetStringValue(key.get(), "UninstallString", installDirectory + "\\" + uninstallerFileName);
+    SetStringValue(key.get(), "StartMenuLocation", startMenuText);
+    SetStringValue(key.get(), "DisplayName", displayName);
+}
 
 void CInstaller::EnsureRunOnceKey()
 {
@@ -23,4 +135,25 @@ void CInstaller::EnsureRunOnceKey()
         if (disposition == REG_CREATED_NEW_KEY)
             WriteLog(LOG_RUNONCE_CREATED);
     }
+}
+
+BOOL CInstaller::RestartSystem()
+{
+    WriteLog(LOG_RESTART_SYSTEM);
+
+    // Without the privilege ExitWindowsEx refuses; a failure to get it is
+    // left for ExitWindowsEx to report through its result.
+    HANDLE rawToken = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &rawToken)) {
+        fw::CKernelHandle token(rawToken);
+        TOKEN_PRIVILEGES privileges{};
+        if (LookupPrivilegeValueA(nullptr, SHUTDOWN_PRIVILEGE, &privileges.Privileges[0].Luid)) {
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+        }
+    }
+
+    // Only starts the restart; the caller goes on and ends normally.
+    return EngineCalls().ExitWindowsEx(EWX_REBOOT, 0);
 }
