@@ -17,6 +17,7 @@ constexpr int LOC_NOT_ADMIN = 61;
 constexpr int LOC_SERVICE_MANAGER = 70;
 constexpr int LOC_PACKAGE_READER = 104;
 
+constexpr DWORD CODE_NOT_ADMIN = 1313;
 constexpr DWORD SC_MANAGER_ACCESS = 0xF003F;
 constexpr DWORD TOKEN_GROUPS_BUFFER = 0x10000;
 constexpr DWORD OSVERSIONINFOEXA_SIZE = 156;
@@ -44,15 +45,18 @@ CInstaller::CInstaller(HANDLE setupLog, int captureSetupApiLog, EngineSiteShift 
         ThrowCreation(m_shift, LOC_LOG_WRITER, GetLastError());
     }
 
+    // From here on a failed check still ends the capture: the members are
+    // destroyed as the exception leaves, so "LogLevel" goes back and the
+    // Service Control Manager connection is closed.
     if (captureSetupApiLog)
         m_pSetupLog->StartCapture();
 
     if (!IsUserAdmin()) {
         WriteLog(LOG_NO_ADMIN);
-        ThrowCreation(m_shift, LOC_NOT_ADMIN, ERROR_NO_SUCH_PRIVILEGE);  // 1313
+        ThrowCreation(m_shift, LOC_NOT_ADMIN, CODE_NOT_ADMIN);
     }
 
-    m_hSCManager.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ACCESS));
+    m_hSCManager.reset(EngineCalls().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ACCESS));
     if (!m_hSCManager) {
         const DWORD error = GetLastError();
         WriteLog(LOG_NO_SCM);

@@ -9,6 +9,7 @@ EnginePlatformCalls RealCalls()
     EnginePlatformCalls calls{};
     calls.OpenProcessToken = &::OpenProcessToken;
     calls.GetTokenInformation = &::GetTokenInformation;
+    calls.OpenSCManagerA = &::OpenSCManagerA;
     calls.GetVersionExA = &::GetVersionExA;
     calls.WriteFile = &::WriteFile;
     calls.MoveFileExA = &::MoveFileExA;

@@ -12,6 +12,8 @@ struct EnginePlatformCalls {
     // administrator check
     decltype(&::OpenProcessToken) OpenProcessToken;
     decltype(&::GetTokenInformation) GetTokenInformation;
+    // Service Control Manager connection
+    decltype(&::OpenSCManagerA) OpenSCManagerA;
     // OS classification
     decltype(&::GetVersionExA) GetVersionExA;
     // files
