@@ -2,19 +2,13 @@
 // the appended package and keeps every inflated file in memory, by name.
 #pragma once
 
+#include "package/PackageFormat.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
 class CPackageTable;
-
-// Result of a package load.
-enum : int32_t {
-    PACKAGE_OK = 0,
-    PACKAGE_NOT_READ = -1,    // own executable not found, opened or read completely
-    PACKAGE_DAMAGED = -2,     // no header, a digest differs, an entry does not inflate
-    PACKAGE_NO_MEMORY = -3,   // a buffer could not be allocated
-};
 
 class CPackedTools {
 public:
@@ -35,5 +29,7 @@ public:
 
 private:
     int32_t m_status = PACKAGE_OK;
+    std::unique_ptr<uint8_t[]> m_workBuffer;  // the inflate output window
+    uint32_t m_workBufferSize = 0;
     std::unique_ptr<CPackageTable> m_table;
 };

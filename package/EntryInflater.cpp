@@ -1,0 +1,88 @@
+#include "package/EntryInflater.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+// Sizes are handed out as 32-bit signed numbers.
+constexpr size_t MAX_INFLATED_SIZE = 0x7FFFFFFF;
+
+// Ends the stream on every path, exceptions included.
+class CInflateStream {
+public:
+    explicit CInflateStream(z_stream* stream) : m_stream(stream) {}
+    ~CInflateStream() { inflateEnd(m_stream); }
+    CInflateStream(const CInflateStream&) = delete;
+    CInflateStream& operator=(const CInflateStream&) = delete;
+
+private:
+    z_stream* m_stream;
+};
+
+bool Append(std::vector<uint8_t>* result, const uint8_t* bytes, size_t count)
+{
+    if (count > MAX_INFLATED_SIZE - result->size())
+        return false;
+    result->insert(result->end(), bytes, bytes + count);
+    return true;
+}
+
+}  // namespace
+
+CEntryInflater::CEntryInflater(uint8_t* window, uint32_t windowSize) : m_window(window), m_windowSize(windowSize)
+{
+}
+
+CEntryInflater::~CEntryInflater() = default;
+
+PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, std::vector<uint8_t>* result)
+{
+    result->clear();
+    if (!m_window || m_windowSize == 0)
+        return FAULT_NO_MEMORY;
+
+    z_stream stream;
+    std::memset(&stream, 0, sizeof(stream));
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = size;
+    stream.next_out = m_window;
+    stream.avail_out = m_windowSize;
+    const int init = inflateInit_(&stream, PACKAGE_ZLIB_VERSION, static_cast<int>(sizeof(stream)));
+    if (init == Z_MEM_ERROR)
+        return FAULT_NO_MEMORY;
+    if (init != Z_OK)
+        return FAULT_INFLATE;
+    CInflateStream guard(&stream);
+
+    int flush = Z_NO_FLUSH;
+    for (;;) {
+        const int ret = inflate(&stream, flush);
+        if (ret == Z_OK) {
+            if (stream.avail_out == 0) {
+                if (!Append(result, m_window, m_windowSize)) {
+                    result->clear();
+                    return FAULT_ENTRY_TOO_LARGE;
+                }
+                stream.next_out = m_window;
+                stream.avail_out = m_windowSize;
+            }
+            // With all input taken, a stream that is not yet at its end can
+            // only be truncated: Z_FINISH makes zlib say so instead of
+            // waiting for input that will never come.
+            if (stream.avail_in == 0)
+                flush = Z_FINISH;
+            continue;
+        }
+        if (ret == Z_STREAM_END) {
+            if (!Append(result, m_window, m_windowSize - stream.avail_out)) {
+                result->clear();
+                return FAULT_ENTRY_TOO_LARGE;
+            }
+            return FAULT_NONE;
+        }
+        result->clear();
+        return ret == Z_MEM_ERROR ? FAULT_NO_MEMORY : FAULT_INFLATE;
+    }
+}
