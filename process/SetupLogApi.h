@@ -31,6 +31,7 @@ public:
 
 private:
     void EndCapture();
+    bool HasLog() const { return m_logFile != INVALID_HANDLE_VALUE && m_logFile != nullptr; }
 
     HANDLE m_logFile;
     fw::CFileHandle m_setupApiFile;
@@ -39,5 +40,6 @@ private:
     int m_levelRaised = 0;
     uint32_t m_startSize = 0;
     DWORD m_savedLevel = 0;
+    DWORD m_savedLevelType = REG_DWORD;
     std::string m_setupApiPath;  // empty when it could not be determined
 };
