@@ -16,6 +16,19 @@ BOOL WINAPI FailTokenOpen(HANDLE, DWORD, PHANDLE)
     return FALSE;
 }
 
+DWORD g_major = 0;
+BYTE g_productType = 0;
+BOOL WINAPI FakeVersion(OSVERSIONINFOA* info)
+{
+    if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA))
+        return FALSE;
+    auto* ex = reinterpret_cast<OSVERSIONINFOEXA*>(info);
+    ex->dwMajorVersion = g_major;
+    ex->dwMinorVersion = 1;
+    ex->wProductType = g_productType;
+    return TRUE;
+}
+
 struct LogFile {
     std::string path;
     fw::CFileHandle handle;
@@ -77,4 +90,29 @@ TEST(EngineCreation, ClientNumberingShiftsTheCreationChecksDown)
     }
     ResetEngineCalls();
     EXPECT_EQ(location, 60);
+}
+
+TEST(EngineCreation, OsClassFollowsMajorVersionAndProductType)
+{
+    const struct {
+        const char* system;
+        DWORD major;
+        BYTE productType;
+        int32_t osClass;
+    } cases[] = {
+        {"Windows XP", 5, VER_NT_WORKSTATION, OS_CLASS_OTHER},
+        {"Windows Server 2003", 5, VER_NT_SERVER, OS_CLASS_OTHER},
+        {"Windows 7", 6, VER_NT_WORKSTATION, OS_CLASS_NT6_WORKSTATION},
+        {"Windows Server 2008 R2", 6, VER_NT_SERVER, OS_CLASS_NT6_SERVER},
+        {"domain controller", 6, VER_NT_DOMAIN_CONTROLLER, OS_CLASS_NT6_SERVER},
+        {"major version 10", 10, VER_NT_WORKSTATION, OS_CLASS_OTHER},
+    };
+    EngineCalls().GetVersionExA = &FakeVersion;
+    for (const auto& c : cases) {
+        g_major = c.major;
+        g_productType = c.productType;
+        CInstaller engine(INVALID_HANDLE_VALUE, 0);
+        EXPECT_EQ(engine.GetOsClass(), c.osClass) << c.system;
+    }
+    ResetEngineCalls();
 }
