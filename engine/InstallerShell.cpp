@@ -26,6 +26,7 @@ constexpr int LINK_PATH_CHARS = 260;
 
 const char* const CURRENT_VERSION_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const char* const UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const char* const INTERNET_SHORTCUT_HEAD = "[InternetShortcut]\r\nURL=";
 const char* const SHUTDOWN_PRIVILEGE = "SeShutdownPrivilege";
 
 const char* const LOG_RUNONCE_CREATED = "Create 'RunOnce' registry key entry";
@@ -103,6 +104,13 @@ void CInstaller::CreateShortcut(const std::string& targetFileName, const std::st
     // An existing link is overwritten without a backup: its journal entry
     // makes a rollback delete it.
     m_journal[linkPath] = JOURNAL_FILE;
+}
+
+void CInstaller::CreateUrlShortcut(const std::string& fileName, const std::string& folder,
+                                   const std::string& url)
+{
+    const std::string bytes = INTERNET_SHORTCUT_HEAD + url;
+    InstallFile(fileName, folder, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 void CInstaller::RegisterUninstall(const std::string& keyName, const std::string& installDirectory,

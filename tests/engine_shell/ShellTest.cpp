@@ -183,6 +183,11 @@ TEST_F(EngineShell, ShortcutsReadBackWithTheirProperties)
                           "-about");
     EXPECT_EQ(ReadLink(withArgs).arguments, "-about");
     EXPECT_TRUE(engine.Backups().empty());
+
+    // The rollback deletes the links like any file the run made.
+    engine.RemoveInstallFiles();
+    EXPECT_FALSE(FileExists(withArgs));
+    EXPECT_FALSE(FileExists(without));
 }
 
 TEST_F(EngineShell, LinkThatCannotBeSavedFailsAt854WithoutAJournalEntry)
@@ -300,6 +305,34 @@ TEST_F(EngineShell, ComRuntimeFailuresAndTheClientNumbering)
     EXPECT_EQ(e->location, 855);
     EXPECT_TRUE(server.Journal().empty());
     EXPECT_TRUE(client.Journal().empty());
+}
+
+TEST_F(EngineShell, InternetShortcutIsAFileOfItsHeadAndTheUrl)
+{
+    Installed installed;
+    LogFile log("url.log");
+    CInstaller engine(log.handle.get(), 0);
+    const size_t creationLines = log.Lines().size();
+    const std::string url = "https://www.velloran.example/products/velloran";
+    const std::string path = installed.links + "\\Velloran on Web.url";
+
+    engine.CreateUrlShortcut("Velloran on Web.url", installed.links, url);
+
+    const std::string bytes = ReadFileBytes(path);
+    EXPECT_EQ(bytes.size(), 24 + url.size());
+    EXPECT_EQ(bytes, "[InternetShortcut]\r\nURL=" + url);  // no zero, no final line break
+    std::vector<std::string> lines = log.Lines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(creationLines));
+    EXPECT_EQ(lines, std::vector<std::string>{"Install File: " + path});
+    EXPECT_EQ(engine.Journal(), (JournalMap{{path, JOURNAL_FILE}}));
+
+    // Over an older shortcut: backed up and restored like any installed file.
+    const std::string older = "[InternetShortcut]\r\nURL=http://old.example/";
+    ASSERT_TRUE(WriteFileBytes(installed.directory + "\\Old.url", older));
+    engine.CreateUrlShortcut("Old.url", installed.directory, url);
+    EXPECT_EQ(ReadFileBytes(installed.directory + "\\Old.url"), "[InternetShortcut]\r\nURL=" + url);
+    engine.RollBackInstallFiles();
+    EXPECT_EQ(ReadFileBytes(installed.directory + "\\Old.url"), older);
 }
 
 TEST_F(EngineShell, UninstallEntryHoldsItsFourStrings)
