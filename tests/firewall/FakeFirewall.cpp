@@ -61,11 +61,29 @@ public:
     NOT_USED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
 };
 
-// Hands a new object out as the caller's interface, dropping our reference.
-template <typename T, typename Out>
-HRESULT HandOut(T* object, Out** out)
+// Answers the call; on success hands out a new object of the kind.
+template <typename Fake, typename Out>
+HRESULT Produce(const char* call, Out** out)
 {
-    *out = object;
+    *out = nullptr;
+    const HRESULT hr = g_fakeFirewall->Answer(call);
+    if (FAILED(hr))
+        return hr;
+    *out = new Fake;
+    return S_OK;
+}
+
+// Answers the call; on success the item's state joins the firewall's list.
+template <typename Fake, typename Item, typename State>
+HRESULT Collect(const char* call, Item* item, std::vector<std::shared_ptr<State>>& list)
+{
+    const HRESULT hr = g_fakeFirewall->Answer(call);
+    if (FAILED(hr))
+        return hr;
+    auto* fake = dynamic_cast<Fake*>(item);
+    if (fake == nullptr)
+        return E_INVALIDARG;
+    list.push_back(fake->State());
     return S_OK;
 }
 
@@ -224,14 +242,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Add(INetFwRule* rule) override
     {
-        const HRESULT hr = g_fakeFirewall->Answer("Rules.Add");
-        if (FAILED(hr))
-            return hr;
-        auto* fake = dynamic_cast<CFakeRule*>(rule);
-        if (fake == nullptr)
-            return E_INVALIDARG;
-        g_fakeFirewall->rules.push_back(fake->State());
-        return S_OK;
+        return Collect<CFakeRule>("Rules.Add", rule, g_fakeFirewall->rules);
     }
     NOT_USED(Remove, BSTR)
     NOT_USED(Item, BSTR, INetFwRule**)
@@ -241,7 +252,8 @@ public:
         const HRESULT hr = g_fakeFirewall->Answer("get__NewEnum");
         if (FAILED(hr))
             return hr;
-        return HandOut(new CFakeRuleEnum(g_fakeFirewall->rules), out);
+        *out = new CFakeRuleEnum(g_fakeFirewall->rules);
+        return S_OK;
     }
 };
 
@@ -249,11 +261,7 @@ class CFakePolicy2 : public CFakeDispatch<INetFwPolicy2> {
 public:
     HRESULT STDMETHODCALLTYPE get_Rules(INetFwRules** out) override
     {
-        *out = nullptr;
-        const HRESULT hr = g_fakeFirewall->Answer("get_Rules");
-        if (FAILED(hr))
-            return hr;
-        return HandOut(new CFakeRules, out);
+        return Produce<CFakeRules>("get_Rules", out);
     }
     NOT_USED(get_CurrentProfileTypes, LONG*)
     NOT_USED(get_FirewallEnabled, NET_FW_PROFILE_TYPE2, VARIANT_BOOL*)
@@ -336,22 +344,17 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Add(INetFwAuthorizedApplication* application) override
     {
-        const HRESULT hr = g_fakeFirewall->Answer("Applications.Add");
-        if (FAILED(hr))
-            return hr;
-        auto* fake = dynamic_cast<CFakeApplication*>(application);
-        if (fake == nullptr)
-            return E_INVALIDARG;
-        g_fakeFirewall->applications.push_back(fake->State());
-        return S_OK;
+        return Collect<CFakeApplication>("Applications.Add", application, g_fakeFirewall->applications);
     }
     NOT_USED(Remove, BSTR)
     HRESULT STDMETHODCALLTYPE Item(BSTR image, INetFwAuthorizedApplication** out) override
     {
         *out = nullptr;
         for (const auto& application : g_fakeFirewall->applications) {
-            if (application->image == Text(image))
-                return HandOut(new CFakeApplication(application), out);
+            if (application->image == Text(image)) {
+                *out = new CFakeApplication(application);
+                return S_OK;
+            }
         }
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
@@ -362,11 +365,7 @@ class CFakeProfile : public CFakeDispatch<INetFwProfile> {
 public:
     HRESULT STDMETHODCALLTYPE get_AuthorizedApplications(INetFwAuthorizedApplications** out) override
     {
-        *out = nullptr;
-        const HRESULT hr = g_fakeFirewall->Answer("get_AuthorizedApplications");
-        if (FAILED(hr))
-            return hr;
-        return HandOut(new CFakeApplications, out);
+        return Produce<CFakeApplications>("get_AuthorizedApplications", out);
     }
     NOT_USED(get_Type, NET_FW_PROFILE_TYPE*)
     NOT_USED(get_FirewallEnabled, VARIANT_BOOL*)
@@ -387,11 +386,7 @@ class CFakePolicy : public CFakeDispatch<INetFwPolicy> {
 public:
     HRESULT STDMETHODCALLTYPE get_CurrentProfile(INetFwProfile** out) override
     {
-        *out = nullptr;
-        const HRESULT hr = g_fakeFirewall->Answer("get_CurrentProfile");
-        if (FAILED(hr))
-            return hr;
-        return HandOut(new CFakeProfile, out);
+        return Produce<CFakeProfile>("get_CurrentProfile", out);
     }
     NOT_USED(GetProfileByType, NET_FW_PROFILE_TYPE, INetFwProfile**)
 };
@@ -400,11 +395,7 @@ class CFakeManager : public CFakeDispatch<INetFwMgr> {
 public:
     HRESULT STDMETHODCALLTYPE get_LocalPolicy(INetFwPolicy** out) override
     {
-        *out = nullptr;
-        const HRESULT hr = g_fakeFirewall->Answer("get_LocalPolicy");
-        if (FAILED(hr))
-            return hr;
-        return HandOut(new CFakePolicy, out);
+        return Produce<CFakePolicy>("get_LocalPolicy", out);
     }
     NOT_USED(get_CurrentProfileType, NET_FW_PROFILE_TYPE*)
     NOT_USED(RestoreDefaults)
