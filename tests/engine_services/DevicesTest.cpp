@@ -1,0 +1,247 @@
+#include "tests/engine_services/EngineTest.h"
+
+#include <setupapi.h>
+#include <newdev.h>
+
+#include <cstring>
+
+using namespace testsupport;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr DWORD FAKE_ERROR = ERROR_GEN_FAILURE;
+
+// The raw hardware-id property of every present device that carries the id.
+std::vector<std::string> DevicesWithId(const std::string& id)
+{
+    std::vector<std::string> found;
+    fw::CDevInfoList devices(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; devices && SetupDiEnumDeviceInfo(devices.get(), index, &device); ++index) {
+        DWORD size = 0;
+        SetupDiGetDeviceRegistryPropertyA(devices.get(), &device, SPDRP_HARDWAREID, nullptr, nullptr, 0, &size);
+        std::string ids(size, '\0');
+        if (size == 0 || !SetupDiGetDeviceRegistryPropertyA(devices.get(), &device, SPDRP_HARDWAREID, nullptr,
+                                                            reinterpret_cast<BYTE*>(&ids[0]), size, nullptr))
+            continue;
+        for (size_t at = 0; at < ids.size() && ids[at] != '\0'; at += strlen(&ids[at]) + 1) {
+            if (id == &ids[at]) {
+                found.push_back(ids);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+// A root device with the id and no driver, as one already on the machine.
+void RegisterDevice(const std::string& id, const std::string& inf)
+{
+    GUID classGuid{};
+    char className[32] = {};
+    ASSERT_TRUE(SetupDiGetINFClassA(inf.c_str(), &classGuid, className, sizeof className, nullptr));
+    fw::CDevInfoList devices(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    ASSERT_TRUE(SetupDiCreateDeviceInfoA(devices.get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID,
+                                         &device));
+    const std::string ids = id + std::string(2, '\0');
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyA(devices.get(), &device, SPDRP_HARDWAREID,
+                                                  reinterpret_cast<const BYTE*>(ids.data()),
+                                                  static_cast<DWORD>(ids.size())));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, devices.get(), &device));
+}
+
+BOOL WINAPI FailInfClass(PCSTR, LPGUID, PSTR, DWORD, PDWORD)
+{
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+HDEVINFO WINAPI FailDeviceList(const GUID*, HWND)
+{
+    SetLastError(FAKE_ERROR);
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI FailDeviceElement(HDEVINFO, PCSTR, const GUID*, PCSTR, HWND, DWORD, PSP_DEVINFO_DATA)
+{
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+BOOL WINAPI FailHardwareId(HDEVINFO, PSP_DEVINFO_DATA, DWORD, const BYTE*, DWORD)
+{
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+BOOL WINAPI FailRegistration(DI_FUNCTION function, HDEVINFO devices, PSP_DEVINFO_DATA device)
+{
+    if (function != DIF_REGISTERDEVICE)
+        return SetupDiCallClassInstaller(function, devices, device);
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+BOOL WINAPI FailDriverUpdate(HWND, LPCSTR, LPCSTR, DWORD, PBOOL)
+{
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+BOOL WINAPI DriverUpdateAskingForRestart(HWND window, LPCSTR id, LPCSTR inf, DWORD flags, PBOOL restart)
+{
+    const BOOL done = UpdateDriverForPlugAndPlayDevicesA(window, id, inf, flags, restart);
+    if (restart)
+        *restart = TRUE;
+    return done;
+}
+
+}  // namespace
+
+class DevicesTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        package = MakeTempDir("svctpkg");
+        for (const char* name : {"svctbus.inf", "svctbus.sys", "svctbus.cat"})
+            ASSERT_TRUE(WriteFileBytes(package + "\\" + name, DataFile(name)));
+        inf = package + "\\svctbus.inf";
+    }
+    void TearDown() override
+    {
+        EngineTest::TearDown();
+        RemoveTree(package);
+    }
+
+    static std::string DataFile(const char* name)
+    {
+        return ReadFileBytes(SourceDir() + "\\tests\\engine_services\\data\\" + name);
+    }
+
+    std::string package;
+    std::string inf;
+};
+
+TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
+{
+    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
+    EXPECT_EQ(DevicesWithId("*svctBus"), (std::vector<std::string>{std::string("*svctBus\0\0", 10)}));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctbus")));
+    EXPECT_EQ(ReadFileBytes(SystemDir() + "\\drivers\\svctbus.sys"), DataFile("svctbus.sys"));
+    EXPECT_TRUE(engine->SavedServiceValues().empty());
+
+    // Found again: only the driver is updated, after a snapshot of its service.
+    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
+    EXPECT_EQ(DevicesWithId("*svctBus").size(), 1u);
+    EXPECT_EQ(engine->SavedServiceValues().count(ServiceKey("svctbus")), 1u);
+
+    // Ids match case-sensitively: this one is a device of its own.
+    engine->InstallWdmDriver("svctbus", inf, "*SVCTBUS");
+    EXPECT_EQ(DevicesWithId("*SVCTBUS").size(), 1u);
+    EXPECT_EQ(DevicesWithId("*svctBus").size(), 1u);
+    EXPECT_EQ(engine->InstallDriver(SystemDir() + "\\drivers\\svctk.sys", "svctk", "Kernel", 3), 1);
+    EXPECT_EQ(engine->Journal(), (JournalMap{{"*SVCTBUS", JOURNAL_PNP_DEVICE},
+                                             {"*svctBus", JOURNAL_PNP_DEVICE},
+                                             {"svctk", JOURNAL_SERVICE}}));
+
+    engine->UninstallCreatedDrivers();
+    EXPECT_TRUE(DevicesWithId("*svctBus").empty());
+    EXPECT_TRUE(DevicesWithId("*SVCTBUS").empty());
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctk")));
+    EXPECT_EQ(engine->RestartRequired(), 0);
+    const Lines log = Log();
+    EXPECT_EQ(Lines(log.end() - 3, log.end()),
+              (Lines{"Uninstall WDM Driver: *SVCTBUS", "Uninstall WDM Driver: *svctBus", "Uninstall Service: svctk"}));
+    EXPECT_EQ(log.front(), "Install WDM Driver: *svctBus");
+}
+
+TEST_F(DevicesTest, UninstallRemovesEveryMatchingDevice)
+{
+    RegisterDevice("*svctTwin", inf);
+    RegisterDevice("*svctTwin", inf);
+    RegisterDevice("*svctOther", inf);
+    ASSERT_EQ(DevicesWithId("*svctTwin").size(), 2u);
+
+    engine->UninstallWdmDriver("*svctTwin");
+    engine->UninstallWdmDriver("*svctNobody");
+    EXPECT_TRUE(DevicesWithId("*svctTwin").empty());
+    EXPECT_EQ(DevicesWithId("*svctOther").size(), 1u);
+    EXPECT_EQ(Log(), (Lines{"Uninstall WDM Driver: *svctTwin", "Uninstall WDM Driver: *svctNobody"}));
+}
+
+TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
+{
+    struct Case {
+        const char* id;
+        int location;
+        void (*arm)(EnginePlatformCalls&);
+    };
+    const Case cases[] = {
+        {"*svctF1785", 1785, [](EnginePlatformCalls& c) { c.SetupDiGetINFClassA = &FailInfClass; }},
+        {"*svctF1795", 1795, [](EnginePlatformCalls& c) { c.SetupDiCreateDeviceInfoList = &FailDeviceList; }},
+        {"*svctF1812", 1812, [](EnginePlatformCalls& c) { c.SetupDiCreateDeviceInfoA = &FailDeviceElement; }},
+        {"*svctF1825", 1825, [](EnginePlatformCalls& c) { c.SetupDiSetDeviceRegistryPropertyA = &FailHardwareId; }},
+        {"*svctF1837", 1837, [](EnginePlatformCalls& c) { c.SetupDiCallClassInstaller = &FailRegistration; }},
+        // The device is registered before the driver fails: it must go again.
+        {"*svctBus", 1855, [](EnginePlatformCalls& c) { c.UpdateDriverForPlugAndPlayDevicesA = &FailDriverUpdate; }},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.location);
+        test.arm(EngineCalls());
+        std::unique_ptr<CExceptionEx> error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, test.id); });
+        ResetEngineCalls();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->module, MODULE_INSTALLER);
+        EXPECT_EQ(error->location, test.location);
+        EXPECT_EQ(error->code, FAKE_ERROR);
+        EXPECT_TRUE(DevicesWithId(test.id).empty());
+    }
+    EXPECT_TRUE(engine->Journal().empty());
+
+    // A missing package fails on its own.
+    std::unique_ptr<CExceptionEx> error =
+        Thrown([&] { engine->InstallWdmDriver("svctbus", package + "\\absent.inf", "*svctAbsent"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->location, 1785);
+
+    // An existing device whose update fails stays, unjournaled.
+    RegisterDevice("*svctHost", inf);
+    EngineCalls().UpdateDriverForPlugAndPlayDevicesA = &FailDriverUpdate;
+    error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, "*svctHost"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->location, 1895);
+    EXPECT_EQ(error->code, FAKE_ERROR);
+    EXPECT_EQ(DevicesWithId("*svctHost").size(), 1u);
+    EXPECT_TRUE(engine->Journal().empty());
+
+    StartEngine(EngineSiteShift{-1, +1});
+    EngineCalls().SetupDiCreateDeviceInfoList = &FailDeviceList;
+    error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, "*svctBus"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->location, 1796);
+}
+
+TEST_F(DevicesTest, DriverUpdateAskingForRestartSetsTheFlag)
+{
+    EngineCalls().UpdateDriverForPlugAndPlayDevicesA = &DriverUpdateAskingForRestart;
+    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
+    EXPECT_EQ(engine->RestartRequired(), 1);
+    EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *svctBus", REBOOT_WARNING}));
+    EXPECT_EQ(engine->Journal().count("*svctBus"), 1u);
+}
+
+TEST_F(DevicesTest, CopyOemInfNeedsTheCatalogBesideTheInf)
+{
+    // Contents of their own: an INF identical to one already in the store
+    // would be found there instead of copied.
+    const std::string withCatalog = DataFile("svctbus.inf") + "; with catalog\r\n";
+    ASSERT_TRUE(WriteFileBytes(package + "\\svctcopy.inf", withCatalog));
+    EXPECT_NE(engine->CopyOemInf(package + "\\svctcopy.inf"), 0);
+    EXPECT_EQ(ReadFileBytes(WindowsDir() + "\\inf\\svctcopy.inf"), withCatalog);
+
+    const std::string lonely = MakeTempDir("svctnocat");
+    ASSERT_TRUE(WriteFileBytes(lonely + "\\svctnocat.inf", DataFile("svctbus.inf") + "; no catalog\r\n"));
+    EXPECT_EQ(engine->CopyOemInf(lonely + "\\svctnocat.inf"), 0);
+    EXPECT_FALSE(FileExists(WindowsDir() + "\\inf\\svctnocat.inf"));
+    RemoveTree(lonely);
+}
