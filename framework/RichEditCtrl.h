@@ -1,0 +1,23 @@
+// A Rich Edit 1.0 control (class "RICHEDIT" of Riched32.dll, which the
+// program loads before it creates the dialog).
+#pragma once
+
+#include "framework/Wnd.h"
+
+#include <richedit.h>
+
+namespace fw {
+
+class CRichEditCtrl : public CWnd {
+public:
+    CRichEditCtrl() noexcept = default;
+    ~CRichEditCtrl() override;
+
+    // Replaces the contents with what the stream's callback delivers
+    // (EM_STREAMIN, format SF_TEXT or SF_RTF); returns the characters read.
+    long StreamIn(int format, EDITSTREAM& stream) const;
+    // EM_SETTARGETDEVICE: no device and width 0 wrap lines at the window.
+    bool SetTargetDevice(HDC device, long lineWidth) const;
+};
+
+}  // namespace fw

@@ -1,0 +1,85 @@
+#include "framework/WinApp.h"
+
+#include "engine/ExceptionEx.h"
+
+#include <memory>
+
+namespace {
+
+fw::CWinApp* g_application = nullptr;
+
+}  // namespace
+
+namespace fw {
+
+CWinApp::CWinApp() noexcept
+{
+    // A second instance would be a programming error; the first one stays.
+    if (g_application == nullptr)
+        g_application = this;
+}
+
+CWinApp::~CWinApp()
+{
+    if (g_application == this)
+        g_application = nullptr;
+}
+
+CWinApp* CWinApp::Current() noexcept
+{
+    return g_application;
+}
+
+bool CWinApp::InitInstance()
+{
+    return true;
+}
+
+int CWinApp::Run()
+{
+    MSG message;
+    BOOL got;
+    while ((got = ::GetMessageA(&message, nullptr, 0, 0)) != 0) {
+        if (got == -1)
+            break;
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+    if (got == 0)
+        m_quitCode = static_cast<int>(message.wParam);
+    return ExitInstance();
+}
+
+int CWinApp::ExitInstance()
+{
+    return m_quitCode;
+}
+
+int CWinApp::RunProgram(HINSTANCE instance, const char* commandLine, int show) noexcept
+{
+    CWinApp* application = Current();
+    if (application == nullptr)
+        return EXIT_UNCAUGHT_EXCEPTION;
+    application->m_hInstance = instance;
+    application->m_lpCmdLine = commandLine != nullptr ? commandLine : "";
+    application->m_nCmdShow = show;
+    try {
+        if (!application->InitInstance())
+            return application->ExitInstance();
+        return application->Run();
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> owned(e);
+    } catch (...) {
+    }
+    ::OutputDebugStringA("application: an exception escaped the run\n");
+    return EXIT_UNCAUGHT_EXCEPTION;
+}
+
+}  // namespace fw
+
+// The program's entry point; it lives beside CWinApp so that any program
+// with an application object links it.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show)
+{
+    return fw::CWinApp::RunProgram(instance, commandLine, show);
+}
