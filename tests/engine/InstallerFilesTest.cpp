@@ -93,19 +93,23 @@ protected:
 TEST_F(EngineFiles, NewFilesAreWrittenAndTheRollbackRemovesThemInByteOrder)
 {
     const std::string binary("MZ\0\x01\xff\r\n", 7);
+    // Keys compare as unsigned bytes, case-sensitive: "C" < "a" < "b" < "\xe9".
+    const std::string accented = "\xe9t\xe9.txt";
+    Install(accented, "e");
     Install("b.txt", binary);
     Install("a.txt", "a");
     Install("C.txt", "");
     EXPECT_EQ(ReadFileBytes(At("b.txt")), binary);
     EXPECT_TRUE(FileExists(At("C.txt")));
-    EXPECT_EQ(ListFolder(dir).size(), 3u) << "no backup for a new file";
+    EXPECT_EQ(ListFolder(dir).size(), 4u) << "no backup for a new file";
 
     engine->RemoveInstallFiles();
     EXPECT_TRUE(ListFolder(dir).empty());
     EXPECT_EQ(Lines(), (std::vector<std::string>{
-                           "Install File: " + At("b.txt"), "Install File: " + At("a.txt"),
-                           "Install File: " + At("C.txt"), "RemoveInstallFiles: " + At("C.txt"),
-                           "RemoveInstallFiles: " + At("a.txt"), "RemoveInstallFiles: " + At("b.txt")}));
+                           "Install File: " + At(accented), "Install File: " + At("b.txt"),
+                           "Install File: " + At("a.txt"), "Install File: " + At("C.txt"),
+                           "RemoveInstallFiles: " + At("C.txt"), "RemoveInstallFiles: " + At("a.txt"),
+                           "RemoveInstallFiles: " + At("b.txt"), "RemoveInstallFiles: " + At(accented)}));
     EXPECT_EQ(engine->RestartRequired(), 0);
     EXPECT_TRUE(PendingRenames().empty());
 }
