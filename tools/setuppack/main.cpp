@@ -227,8 +227,10 @@ int Verify(const std::string& path)
         return exitCode;
     CPackageView view;
     view.Open(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
-    std::printf("%s: sound package at offset %llu, %u entries\n", path.c_str(),
-                static_cast<unsigned long long>(view.HeaderOffset()), static_cast<unsigned>(view.Entries().size()));
+    const size_t count = view.Entries().size();
+    std::printf("%s: sound package at offset %llu, %u %s\n", path.c_str(),
+                static_cast<unsigned long long>(view.HeaderOffset()), static_cast<unsigned>(count),
+                count == 1 ? "entry" : "entries");
     return EXIT_OK;
 }
 
