@@ -17,7 +17,7 @@ namespace fw {
 
 class CWinApp {
 public:
-    static const int EXIT_UNCAUGHT_EXCEPTION = -1;
+    static constexpr int EXIT_UNCAUGHT_EXCEPTION = -1;
 
     CWinApp() noexcept;
     virtual ~CWinApp();

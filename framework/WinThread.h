@@ -14,7 +14,7 @@ public:
     using Procedure = UINT (*)(void* parameter);
 
     // The exit code of a thread whose procedure let an exception out.
-    static const DWORD EXIT_UNCAUGHT_EXCEPTION = 0xFFFFFFFE;
+    static constexpr DWORD EXIT_UNCAUGHT_EXCEPTION = 0xFFFFFFFE;
 
     CWinThread(Procedure procedure, void* parameter) noexcept;
     // Closes the handle. A thread that was created but never resumed is

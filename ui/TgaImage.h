@@ -13,7 +13,7 @@
 
 class CTgaImage {
 public:
-    static const size_t HEADER_SIZE = 18;
+    static constexpr size_t HEADER_SIZE = 18;
 
     // Checks the header and that all the pixels are there. On success sets
     // the size in pixels and returns true; an image without pixels (width or
