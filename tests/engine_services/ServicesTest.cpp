@@ -13,6 +13,12 @@ std::string TestServiceBinary()
     return BinPath("svctest_service.exe");
 }
 
+// The stand-in product's own service program.
+std::string ProductServiceBinary()
+{
+    return BuildDir() + "\\sample\\server\\velloransrv.exe";
+}
+
 // The state the service manager reports (0 when the service cannot be
 // opened) and the service's process id.
 DWORD StateOf(const std::string& name, DWORD* processId = nullptr)
@@ -161,44 +167,45 @@ TEST_F(ServicesTest, ExistingServicesAreReconfiguredAndTheirValuesRestored)
 
 TEST_F(ServicesTest, RunningServiceIsLeftAloneAndStoppedOnRequest)
 {
-    const std::string binary = TestServiceBinary();
-    ASSERT_EQ(engine->InstallService(binary, "svctrun", "Running", "runs", "", SERVICE_DEMAND_START, {}), 1);
-    EXPECT_EQ(engine->StartInstalledService("svctrun"), 1);
-    ASSERT_TRUE(WaitForState("svctrun", SERVICE_RUNNING));
+    const std::string binary = ProductServiceBinary();
+    ASSERT_EQ(engine->InstallService(binary, "velloransrv", "Running", "runs", "", SERVICE_DEMAND_START, {}), 1);
+    EXPECT_EQ(engine->StartInstalledService("velloransrv"), 1);
+    ASSERT_TRUE(WaitForState("velloransrv", SERVICE_RUNNING));
     DWORD firstProcess = 0;
-    StateOf("svctrun", &firstProcess);
+    StateOf("velloransrv", &firstProcess);
     EXPECT_EQ(engine->RestartRequired(), 0);
 
     // Reconfiguring it while it runs needs a restart; the start leaves it be.
-    EXPECT_EQ(engine->InstallService(binary, "svctrun", "Running", "runs", "", SERVICE_DEMAND_START, {}), 1);
+    EXPECT_EQ(engine->InstallService(binary, "velloransrv", "Running", "runs", "", SERVICE_DEMAND_START, {}), 1);
     EXPECT_EQ(engine->RestartRequired(), 1);
-    EXPECT_EQ(engine->StartInstalledService("svctrun"), 0);
+    EXPECT_EQ(engine->StartInstalledService("velloransrv"), 0);
     DWORD laterProcess = 0;
-    EXPECT_EQ(StateOf("svctrun", &laterProcess), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(StateOf("velloransrv", &laterProcess), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(laterProcess, firstProcess);
-    EXPECT_TRUE(engine->WasServiceStarted("svctrun"));
+    EXPECT_TRUE(engine->WasServiceStarted("velloransrv"));
 
-    EXPECT_EQ(engine->StopInstalledService("svctrun"), 1);
-    EXPECT_EQ(StateOf("svctrun"), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(engine->StopInstalledService("velloransrv"), 1);
+    EXPECT_EQ(StateOf("velloransrv"), static_cast<DWORD>(SERVICE_STOPPED));
     // With a restart pending nothing is started, not even a stopped service.
-    EXPECT_EQ(engine->StartInstalledService("svctrun"), 0);
+    EXPECT_EQ(engine->StartInstalledService("velloransrv"), 0);
     Sleep(200);
-    EXPECT_EQ(StateOf("svctrun"), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(engine->StopInstalledService("svctrun"), 1);
+    EXPECT_EQ(StateOf("velloransrv"), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(engine->StopInstalledService("velloransrv"), 1);
     EXPECT_EQ(engine->StopInstalledService("svctabsent"), 1);
 
-    EXPECT_EQ(Log(), (Lines{"Install Service: svctrun", "Start Installed Service: svctrun",
-                            "Install Service: svctrun", REBOOT_WARNING, "Start Installed Service: svctrun",
-                            REBOOT_WARNING, "Stop Installed Service: svctrun", "Start Installed Service: svctrun",
-                            "Stop Installed Service: svctrun", "Stop Installed Service: svctabsent"}));
+    EXPECT_EQ(Log(), (Lines{"Install Service: velloransrv", "Start Installed Service: velloransrv",
+                            "Install Service: velloransrv", REBOOT_WARNING,
+                            "Start Installed Service: velloransrv", REBOOT_WARNING,
+                            "Stop Installed Service: velloransrv", "Start Installed Service: velloransrv",
+                            "Stop Installed Service: velloransrv", "Stop Installed Service: svctabsent"}));
 }
 
 TEST_F(ServicesTest, UninstallStopsAndDeletesOrWarnsThatItCannot)
 {
-    const std::string binary = TestServiceBinary();
-    ASSERT_EQ(engine->InstallService(binary, "svctdel", "Deleted", "", "", SERVICE_DEMAND_START, {}), 1);
-    ASSERT_EQ(engine->InstallService(binary + " -nostop", "svctstubborn", "Stubborn", "", "", SERVICE_DEMAND_START,
-                                     {}),
+    ASSERT_EQ(engine->InstallService(ProductServiceBinary(), "svctdel", "Deleted", "", "", SERVICE_DEMAND_START, {}),
+              1);
+    ASSERT_EQ(engine->InstallService(TestServiceBinary() + " -nostop", "svctstubborn", "Stubborn", "", "",
+                                     SERVICE_DEMAND_START, {}),
               1);
     ASSERT_EQ(engine->StartInstalledService("svctdel"), 1);
     ASSERT_EQ(engine->StartInstalledService("svctstubborn"), 1);
