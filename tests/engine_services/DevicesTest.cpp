@@ -99,13 +99,14 @@ BOOL WINAPI DriverUpdateAskingForRestart(HWND window, LPCSTR id, LPCSTR inf, DWO
 
 class DevicesTest : public EngineTest {
 protected:
+    // The stand-in product's bus-driver package, copied as the plan would.
     void SetUp() override
     {
         EngineTest::SetUp();
         package = MakeTempDir("svctpkg");
-        for (const char* name : {"svctbus.inf", "svctbus.sys", "svctbus.cat"})
-            ASSERT_TRUE(WriteFileBytes(package + "\\" + name, DataFile(name)));
-        inf = package + "\\svctbus.inf";
+        for (const char* name : {"nexbus.inf", "nexbus.sys", "nexbus.cat"})
+            ASSERT_TRUE(WriteFileBytes(package + "\\" + name, SampleFile(name)));
+        inf = package + "\\nexbus.inf";
     }
     void TearDown() override
     {
@@ -113,9 +114,9 @@ protected:
         RemoveTree(package);
     }
 
-    static std::string DataFile(const char* name)
+    static std::string SampleFile(const char* name)
     {
-        return ReadFileBytes(SourceDir() + "\\tests\\engine_services\\data\\" + name);
+        return ReadFileBytes(BuildDir() + "\\sample\\server\\" + name);
     }
 
     std::string package;
@@ -124,35 +125,43 @@ protected:
 
 TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
 {
-    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
-    EXPECT_EQ(DevicesWithId("*svctBus"), (std::vector<std::string>{std::string("*svctBus\0\0", 10)}));
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctbus")));
-    EXPECT_EQ(ReadFileBytes(SystemDir() + "\\drivers\\svctbus.sys"), DataFile("svctbus.sys"));
+    engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice");
+    engine->InstallWdmDriver("nexbus", inf, "*nexhcDevice");
+    EXPECT_EQ(DevicesWithId("*nexbusDevice"), (std::vector<std::string>{std::string("*nexbusDevice\0\0", 15)}));
+    EXPECT_EQ(DevicesWithId("*nexhcDevice").size(), 1u);
+    std::string imagePath;
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, ServiceKey("nexbus"), "ImagePath", &imagePath));
+    EXPECT_EQ(imagePath, SystemDir() + "\\drivers\\nexbus.sys");
+    EXPECT_EQ(ReadFileBytes(SystemDir() + "\\drivers\\nexbus.sys"), SampleFile("nexbus.sys"));
     EXPECT_TRUE(engine->SavedServiceValues().empty());
 
     // Found again: only the driver is updated, after a snapshot of its service.
-    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
-    EXPECT_EQ(DevicesWithId("*svctBus").size(), 1u);
-    EXPECT_EQ(engine->SavedServiceValues().count(ServiceKey("svctbus")), 1u);
+    engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice");
+    EXPECT_EQ(DevicesWithId("*nexbusDevice").size(), 1u);
+    EXPECT_EQ(engine->SavedServiceValues().count(ServiceKey("nexbus")), 1u);
 
     // Ids match case-sensitively: this one is a device of its own.
-    engine->InstallWdmDriver("svctbus", inf, "*SVCTBUS");
-    EXPECT_EQ(DevicesWithId("*SVCTBUS").size(), 1u);
-    EXPECT_EQ(DevicesWithId("*svctBus").size(), 1u);
-    EXPECT_EQ(engine->InstallDriver(SystemDir() + "\\drivers\\svctk.sys", "svctk", "Kernel", 3), 1);
-    EXPECT_EQ(engine->Journal(), (JournalMap{{"*SVCTBUS", JOURNAL_PNP_DEVICE},
-                                             {"*svctBus", JOURNAL_PNP_DEVICE},
+    engine->InstallWdmDriver("nexbus", inf, "*NEXBUSDEVICE");
+    EXPECT_EQ(DevicesWithId("*NEXBUSDEVICE").size(), 1u);
+    EXPECT_EQ(DevicesWithId("*nexbusDevice").size(), 1u);
+    const std::string kernelDriver = SystemDir() + "\\drivers\\svctk.sys";
+    EXPECT_EQ(engine->InstallDriver(kernelDriver, "svctk", "Kernel", SERVICE_DEMAND_START), 1);
+    EXPECT_EQ(engine->Journal(), (JournalMap{{"*NEXBUSDEVICE", JOURNAL_PNP_DEVICE},
+                                             {"*nexbusDevice", JOURNAL_PNP_DEVICE},
+                                             {"*nexhcDevice", JOURNAL_PNP_DEVICE},
                                              {"svctk", JOURNAL_SERVICE}}));
-
-    engine->UninstallCreatedDrivers();
-    EXPECT_TRUE(DevicesWithId("*svctBus").empty());
-    EXPECT_TRUE(DevicesWithId("*SVCTBUS").empty());
-    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctk")));
     EXPECT_EQ(engine->RestartRequired(), 0);
-    const Lines log = Log();
-    EXPECT_EQ(Lines(log.end() - 3, log.end()),
-              (Lines{"Uninstall WDM Driver: *SVCTBUS", "Uninstall WDM Driver: *svctBus", "Uninstall Service: svctk"}));
-    EXPECT_EQ(log.front(), "Install WDM Driver: *svctBus");
+
+    // Devices go first: their ids sort before the service names.
+    engine->UninstallCreatedDrivers();
+    for (const char* id : {"*nexbusDevice", "*nexhcDevice", "*NEXBUSDEVICE"})
+        EXPECT_TRUE(DevicesWithId(id).empty()) << id;
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctk")));
+    EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *nexbusDevice", "Install WDM Driver: *nexhcDevice",
+                            "Install WDM Driver: *nexbusDevice", "Install WDM Driver: *NEXBUSDEVICE",
+                            "Install Driver: " + kernelDriver, "Uninstall WDM Driver: *NEXBUSDEVICE",
+                            "Uninstall WDM Driver: *nexbusDevice", "Uninstall WDM Driver: *nexhcDevice",
+                            "Uninstall Service: svctk"}));
 }
 
 TEST_F(DevicesTest, UninstallRemovesEveryMatchingDevice)
@@ -183,12 +192,12 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
         {"*svctF1825", 1825, [](EnginePlatformCalls& c) { c.SetupDiSetDeviceRegistryPropertyA = &FailHardwareId; }},
         {"*svctF1837", 1837, [](EnginePlatformCalls& c) { c.SetupDiCallClassInstaller = &FailRegistration; }},
         // The device is registered before the driver fails: it must go again.
-        {"*svctBus", 1855, [](EnginePlatformCalls& c) { c.UpdateDriverForPlugAndPlayDevicesA = &FailDriverUpdate; }},
+        {"*nexbusDevice", 1855, [](EnginePlatformCalls& c) { c.UpdateDriverForPlugAndPlayDevicesA = &FailDriverUpdate; }},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.location);
         test.arm(EngineCalls());
-        std::unique_ptr<CExceptionEx> error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, test.id); });
+        std::unique_ptr<CExceptionEx> error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, test.id); });
         ResetEngineCalls();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->module, MODULE_INSTALLER);
@@ -200,23 +209,23 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
 
     // A missing package fails on its own.
     std::unique_ptr<CExceptionEx> error =
-        Thrown([&] { engine->InstallWdmDriver("svctbus", package + "\\absent.inf", "*svctAbsent"); });
+        Thrown([&] { engine->InstallWdmDriver("nexbus", package + "\\absent.inf", "*svctAbsent"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->location, 1785);
 
     // An existing device whose update fails stays, unjournaled.
-    RegisterDevice("*svctHost", inf);
+    RegisterDevice("*nexhcDevice", inf);
     EngineCalls().UpdateDriverForPlugAndPlayDevicesA = &FailDriverUpdate;
-    error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, "*svctHost"); });
+    error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*nexhcDevice"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->location, 1895);
     EXPECT_EQ(error->code, FAKE_ERROR);
-    EXPECT_EQ(DevicesWithId("*svctHost").size(), 1u);
+    EXPECT_EQ(DevicesWithId("*nexhcDevice").size(), 1u);
     EXPECT_TRUE(engine->Journal().empty());
 
     StartEngine(EngineSiteShift{-1, +1});
     EngineCalls().SetupDiCreateDeviceInfoList = &FailDeviceList;
-    error = Thrown([&] { engine->InstallWdmDriver("svctbus", inf, "*svctBus"); });
+    error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->location, 1796);
 }
@@ -224,23 +233,23 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
 TEST_F(DevicesTest, DriverUpdateAskingForRestartSetsTheFlag)
 {
     EngineCalls().UpdateDriverForPlugAndPlayDevicesA = &DriverUpdateAskingForRestart;
-    engine->InstallWdmDriver("svctbus", inf, "*svctBus");
+    engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice");
     EXPECT_EQ(engine->RestartRequired(), 1);
-    EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *svctBus", REBOOT_WARNING}));
-    EXPECT_EQ(engine->Journal().count("*svctBus"), 1u);
+    EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *nexbusDevice", REBOOT_WARNING}));
+    EXPECT_EQ(engine->Journal().count("*nexbusDevice"), 1u);
 }
 
 TEST_F(DevicesTest, CopyOemInfNeedsTheCatalogBesideTheInf)
 {
     // Contents of their own: an INF identical to one already in the store
     // would be found there instead of copied.
-    const std::string withCatalog = DataFile("svctbus.inf") + "; with catalog\r\n";
+    const std::string withCatalog = SampleFile("nexbus.inf") + "; with catalog\r\n";
     ASSERT_TRUE(WriteFileBytes(package + "\\svctcopy.inf", withCatalog));
     EXPECT_NE(engine->CopyOemInf(package + "\\svctcopy.inf"), 0);
     EXPECT_EQ(ReadFileBytes(WindowsDir() + "\\inf\\svctcopy.inf"), withCatalog);
 
     const std::string lonely = MakeTempDir("svctnocat");
-    ASSERT_TRUE(WriteFileBytes(lonely + "\\svctnocat.inf", DataFile("svctbus.inf") + "; no catalog\r\n"));
+    ASSERT_TRUE(WriteFileBytes(lonely + "\\svctnocat.inf", SampleFile("nexbus.inf") + "; no catalog\r\n"));
     EXPECT_EQ(engine->CopyOemInf(lonely + "\\svctnocat.inf"), 0);
     EXPECT_FALSE(FileExists(WindowsDir() + "\\inf\\svctnocat.inf"));
     RemoveTree(lonely);
