@@ -132,8 +132,9 @@ TEST_F(ServicesTest, ExistingServicesAreReconfiguredAndTheirValuesRestored)
     EXPECT_EQ(engine->InstallService(binary, "svctold", "New Name", "new text", "PlugPlay", SERVICE_AUTO_START, {}),
               1);
     EXPECT_EQ(engine->InstallService(binary, "svcttwice", "First", "first", "", SERVICE_AUTO_START, {}), 1);
+    // An empty name must not end the list early.
     EXPECT_EQ(engine->InstallService(binary, "svcttwice", "Second", "second", "", SERVICE_AUTO_START,
-                                     {"svctdrv", "svctpeer"}),
+                                     {"svctdrv", "", "svctpeer"}),
               1);
     engine->SaveServiceRegistry("svctnokey");
 
