@@ -21,11 +21,11 @@ private:
     z_stream* m_stream;
 };
 
-bool Append(std::vector<uint8_t>* result, const uint8_t* bytes, size_t count)
+bool Append(CInflateBuffer* result, const uint8_t* bytes, size_t count)
 {
-    if (count > MAX_INFLATED_SIZE - result->size())
+    if (count > MAX_INFLATED_SIZE - result->Size())
         return false;
-    result->insert(result->end(), bytes, bytes + count);
+    result->Append(bytes, count);
     return true;
 }
 
@@ -37,9 +37,9 @@ CEntryInflater::CEntryInflater(uint8_t* window, uint32_t windowSize) : m_window(
 
 CEntryInflater::~CEntryInflater() = default;
 
-PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, std::vector<uint8_t>* result)
+PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, CInflateBuffer* result)
 {
-    result->clear();
+    result->Clear();
     if (!m_window || m_windowSize == 0)
         return FAULT_NO_MEMORY;
 
@@ -62,7 +62,7 @@ PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, std::ve
         if (ret == Z_OK) {
             if (stream.avail_out == 0) {
                 if (!Append(result, m_window, m_windowSize)) {
-                    result->clear();
+                    result->Clear();
                     return FAULT_ENTRY_TOO_LARGE;
                 }
                 stream.next_out = m_window;
@@ -77,12 +77,12 @@ PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, std::ve
         }
         if (ret == Z_STREAM_END) {
             if (!Append(result, m_window, m_windowSize - stream.avail_out)) {
-                result->clear();
+                result->Clear();
                 return FAULT_ENTRY_TOO_LARGE;
             }
             return FAULT_NONE;
         }
-        result->clear();
+        result->Clear();
         return ret == Z_MEM_ERROR ? FAULT_NO_MEMORY : FAULT_INFLATE;
     }
 }

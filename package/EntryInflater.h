@@ -2,10 +2,10 @@
 // window, appending the window to the result each time it fills.
 #pragma once
 
+#include "package/InflateBuffer.h"
 #include "package/PackageFormat.h"
 
 #include <cstdint>
-#include <vector>
 
 class CEntryInflater {
 public:
@@ -16,7 +16,7 @@ public:
     // FAULT_NONE with the inflated bytes in *result, else the fault and an
     // empty result. Bytes after the end of the stream are ignored. Throws
     // std::bad_alloc when the result cannot grow.
-    PackageFault Inflate(const uint8_t* data, uint32_t size, std::vector<uint8_t>* result);
+    PackageFault Inflate(const uint8_t* data, uint32_t size, CInflateBuffer* result);
 
 private:
     uint8_t* m_window;

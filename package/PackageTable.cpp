@@ -1,11 +1,11 @@
 #include "package/PackageTable.h"
 
 #include "package/EntryInflater.h"
+#include "package/InflateBuffer.h"
 #include "package/Md5.h"
 #include "package/PackageView.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 CPackageTable::CPackageTable() : m_fault(FAULT_NONE), m_faultEntry(0) {}
@@ -34,23 +34,23 @@ int32_t CPackageTable::Load(const uint8_t* data, size_t size, uint8_t* window, u
             return Fail(fault, view.FaultEntry(), std::string());
 
         CEntryInflater inflater(window, windowSize);
-        std::vector<uint8_t> inflated;  // reused: grows to the largest entry once
+        CInflateBuffer inflated;
         for (const PackageEntryView& entry : view.Entries()) {
             std::string name = entry.Name();
             PackageFault entryFault = inflater.Inflate(entry.data, entry.compressedSize, &inflated);
-            if (entryFault == FAULT_NONE && inflated.empty())
+            if (entryFault == FAULT_NONE && inflated.Empty())
                 entryFault = FAULT_EMPTY_ENTRY;
             if (entryFault != FAULT_NONE)
                 return Fail(entryFault, index, name);
 
             Entry stored;
-            stored.data.reset(new (std::nothrow) uint8_t[inflated.size()]);
+            stored.data.reset(new (std::nothrow) uint8_t[inflated.Size()]);
             if (!stored.data)
                 return Fail(FAULT_NO_MEMORY, index, name);
-            std::memcpy(stored.data.get(), inflated.data(), inflated.size());
-            stored.size = static_cast<int32_t>(inflated.size());
+            inflated.CopyTo(stored.data.get());
+            stored.size = static_cast<int32_t>(inflated.Size());
 
-            const Md5Digest digest = CMd5::Digest(stored.data.get(), inflated.size());
+            const Md5Digest digest = CMd5::Digest(stored.data.get(), inflated.Size());
             if (digest != entry.contentDigest)
                 return Fail(FAULT_CONTENT_DIGEST, index, name);
 

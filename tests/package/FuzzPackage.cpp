@@ -2,6 +2,7 @@
 // loaded as it is, then again with its digests made to fit, so that mutations
 // get past the entry area's MD5 to the entry walk, inflating and the table.
 #include "package/EntryInflater.h"
+#include "package/InflateBuffer.h"
 #include "package/Md5.h"
 #include "package/PackageFormat.h"
 #include "package/PackageTable.h"
@@ -72,14 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CPackageView view;
     if (view.Open(file.data(), file.size()) == FAULT_NONE) {
         CEntryInflater inflater(window.data(), PACKAGE_WINDOW_SIZE);
-        std::vector<uint8_t> inflated;
+        CInflateBuffer inflated;
+        std::vector<uint8_t> contents;
         bool allInflate = true;
         for (const PackageEntryView& entry : view.Entries()) {
-            if (inflater.Inflate(entry.data, entry.compressedSize, &inflated) != FAULT_NONE || inflated.empty()) {
+            if (inflater.Inflate(entry.data, entry.compressedSize, &inflated) != FAULT_NONE || inflated.Empty()) {
                 allInflate = false;
                 continue;
             }
-            const Md5Digest digest = CMd5::Digest(inflated.data(), inflated.size());
+            contents.resize(inflated.Size());
+            inflated.CopyTo(contents.data());
+            const Md5Digest digest = CMd5::Digest(contents.data(), contents.size());
             uint8_t* slot = const_cast<uint8_t*>(entry.name) - ENTRY_HEADER_SIZE + ENTRY_OFFSET_CONTENT_DIGEST;
             std::memcpy(slot, digest.data(), digest.size());
         }

@@ -1,6 +1,7 @@
 // setuppack: builds the packages the setups carry, appends them to the stub
 // setups, and lists, verifies and extracts any package of the format.
 #include "package/EntryInflater.h"
+#include "package/InflateBuffer.h"
 #include "package/Md5.h"
 #include "package/PackageFormat.h"
 #include "package/PackageTable.h"
@@ -207,11 +208,11 @@ int List(const std::string& path)
     view.Open(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
     std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
     CEntryInflater inflater(window.data(), PACKAGE_WINDOW_SIZE);
-    std::vector<uint8_t> inflated;
+    CInflateBuffer inflated;
     std::printf("%10s %10s  %-32s  %s\n", "size", "compressed", "md5", "name");
     for (const PackageEntryView& entry : view.Entries()) {
         inflater.Inflate(entry.data, entry.compressedSize, &inflated);
-        std::printf("%10u %10u  %s  %s\n", static_cast<unsigned>(inflated.size()),
+        std::printf("%10u %10u  %s  %s\n", static_cast<unsigned>(inflated.Size()),
                     static_cast<unsigned>(entry.compressedSize), CMd5::ToHex(entry.contentDigest).c_str(),
                     CPackageView::Printable(entry.Name()).c_str());
     }

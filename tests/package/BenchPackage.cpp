@@ -1,0 +1,269 @@
+// Loading a server-sized package (about 6 MB inflated, 15 entries) against
+// the least any reader of the format must do with the same bytes: the entry
+// area's MD5, plain zlib inflate of every stream straight into a buffer of
+// the known size, and the MD5 of every result.
+//
+//   bench_package                  both benchmarks and their ratio
+//   bench_package --peak-memory    peak resident memory of one load
+#include "package/Md5.h"
+#include "package/PackageFormat.h"
+#include "package/PackageTable.h"
+#include "package/PackageView.h"
+#include "package/PackageWriter.h"
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+enum class Kind { EXECUTABLE, TEXT, COMPRESSED };
+
+struct PayloadFile {
+    const char* name;
+    size_t size;
+    Kind kind;
+};
+
+// The server build's entries with sizes and kinds of data like the real ones.
+const PayloadFile PAYLOAD[] = {
+    {"velloransrv.exe", 1400000, Kind::EXECUTABLE},   {"velloran.exe", 2100000, Kind::EXECUTABLE},
+    {"license.txt", 18000, Kind::TEXT},                {"license.rtf", 42000, Kind::TEXT},
+    {"velloran-help.chm", 1150000, Kind::COMPRESSED}, {"readme.txt", 6000, Kind::TEXT},
+    {"uninstall.exe", 160000, Kind::EXECUTABLE},       {"velloransh.exe", 420000, Kind::EXECUTABLE},
+    {"nexpnp.sys", 60000, Kind::EXECUTABLE},           {"nexstb.sys", 40000, Kind::EXECUTABLE},
+    {"nexbus.sys", 90000, Kind::EXECUTABLE},           {"nexbus.inf", 5000, Kind::TEXT},
+    {"nexbus.cat", 11000, Kind::COMPRESSED},           {"usblibvista", 260000, Kind::EXECUTABLE},
+    {"usblibxp", 240000, Kind::EXECUTABLE},
+};
+constexpr size_t STUB_SIZE = 800000;
+
+class CRandom {
+public:
+    explicit CRandom(uint32_t seed) : m_x(seed | 1) {}
+    uint32_t Next()
+    {
+        m_x ^= m_x << 13;
+        m_x ^= m_x >> 17;
+        m_x ^= m_x << 5;
+        return m_x;
+    }
+    uint32_t Below(uint32_t n) { return Next() % n; }
+
+private:
+    uint32_t m_x;
+};
+
+// Code-like bytes: fresh runs, repeats of recent bytes, zero padding.
+std::string MakeData(size_t size, Kind kind, uint32_t seed)
+{
+    static const char* const words[] = {"the ", "service ", "driver ", "install ", "Velloran ", "device ",
+                                        "\\par ", "licence ", "of ", "and ", "to ", "file ", "\r\n"};
+    CRandom random(seed);
+    std::string data;
+    data.reserve(size);
+    while (data.size() < size) {
+        const uint32_t choice = random.Below(100);
+        if (kind == Kind::COMPRESSED) {
+            for (uint32_t n = 256; n; --n)
+                data.push_back(static_cast<char>(random.Next() >> 24));
+        } else if (kind == Kind::EXECUTABLE && choice < 40) {
+            for (uint32_t n = 4 + random.Below(40); n; --n)
+                data.push_back(static_cast<char>(random.Next() >> 24));
+        } else if (kind == Kind::TEXT && choice < 85) {
+            data += words[random.Below(sizeof(words) / sizeof(words[0]))];
+        } else if (choice < 95 && data.size() > 300) {
+            const size_t distance = 1 + random.Below(static_cast<uint32_t>(data.size() < 30000 ? data.size() : 30000));
+            const size_t from = data.size() - distance;
+            for (uint32_t n = 4 + random.Below(60); n; --n)
+                data.push_back(data[from + n % distance]);
+        } else {
+            data.append(8 + random.Below(120), '\0');
+        }
+    }
+    data.resize(size);
+    return data;
+}
+
+// A stub-sized run of code with the reader's constant in it, then the package.
+std::string MakeSetupFile(size_t* inflatedTotal)
+{
+    CPackageWriter writer;
+    uint32_t seed = 1;
+    *inflatedTotal = 0;
+    for (const PayloadFile& file : PAYLOAD) {
+        writer.AddEntry(file.name, MakeData(file.size, file.kind, seed++));
+        *inflatedTotal += file.size;
+    }
+    std::string stub = MakeData(STUB_SIZE, Kind::EXECUTABLE, 99);
+    stub.replace(STUB_SIZE / 2, PACKAGE_MAGIC_SIZE + 1, PACKAGE_MAGIC, PACKAGE_MAGIC_SIZE + 1);
+    return stub + writer.Build();
+}
+
+const std::string& SetupFile()
+{
+    static size_t inflated = 0;
+    static const std::string file = MakeSetupFile(&inflated);
+    return file;
+}
+
+const uint8_t* Bytes(const std::string& s)
+{
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
+
+void BM_PackageLoad(benchmark::State& state)
+{
+    const std::string& file = SetupFile();
+    std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
+    for (auto _ : state) {
+        CPackageTable table;
+        const int32_t status = table.Load(Bytes(file), file.size(), window.data(), PACKAGE_WINDOW_SIZE);
+        if (status != PACKAGE_OK)
+            state.SkipWithError("the package does not load");
+        benchmark::DoNotOptimize(table.Count());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(file.size()));
+}
+
+void BM_BaselineInflateAndMd5(benchmark::State& state)
+{
+    const std::string& file = SetupFile();
+    CPackageView view;
+    view.Open(Bytes(file), file.size());
+    const uint8_t* area = Bytes(file) + view.HeaderOffset() + PACKAGE_HEADER_SIZE;
+    const size_t areaSize = static_cast<size_t>(view.PackageSize() - PACKAGE_HEADER_SIZE);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CMd5::Digest(area, areaSize));
+        size_t index = 0;
+        for (const PackageEntryView& entry : view.Entries()) {
+            uLongf size = static_cast<uLongf>(PAYLOAD[index++].size);
+            std::unique_ptr<uint8_t[]> out(new uint8_t[size]);
+            if (uncompress(out.get(), &size, entry.data, entry.compressedSize) != Z_OK)
+                state.SkipWithError("uncompress failed");
+            benchmark::DoNotOptimize(CMd5::Digest(out.get(), size));
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(file.size()));
+}
+
+BENCHMARK(BM_PackageLoad)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_BaselineInflateAndMd5)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Prints the load's time over the baseline's after the usual table.
+class CRatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (!run.error_occurred && run.iterations > 0)
+                m_times[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        const auto load = m_times.find("BM_PackageLoad/min_time:2.000");
+        const auto base = m_times.find("BM_BaselineInflateAndMd5/min_time:2.000");
+        if (load != m_times.end() && base != m_times.end() && base->second.first > 0 && base->second.second > 0)
+            std::printf("load / baseline: %.3f real time, %.3f CPU time\n", load->second.first / base->second.first,
+                        load->second.second / base->second.second);
+    }
+
+private:
+    std::map<std::string, std::pair<double, double>> m_times;  // real, CPU
+};
+
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const size_t length = std::strlen(field);
+    while (std::getline(status, line)) {
+        if (line.compare(0, length, field) == 0)
+            return std::strtol(line.c_str() + length, nullptr, 10);
+    }
+    return -1;
+}
+
+// One load as the setup does it, in a fresh process so that the allocator
+// holds nothing from making the payload: the whole file read into one buffer,
+// the package loaded, the file buffer freed. Reported: the growth of the
+// peak resident set over the resident set before the read.
+int LoadAndReportPeak(const char* path, size_t inflated)
+{
+    std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
+    CPackageTable table;
+    std::ofstream("/proc/self/clear_refs") << "5";  // peak := current
+    const long before = StatusKb("VmRSS:");
+    size_t fileSize = 0;
+    {
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        fileSize = static_cast<size_t>(in.tellg());
+        in.seekg(0);
+        std::unique_ptr<uint8_t[]> contents(new uint8_t[fileSize]);
+        in.read(reinterpret_cast<char*>(contents.get()), static_cast<std::streamsize>(fileSize));
+        if (table.Load(contents.get(), fileSize, window.data(), PACKAGE_WINDOW_SIZE) != PACKAGE_OK) {
+            std::fprintf(stderr, "the package does not load\n");
+            return 1;
+        }
+    }
+    const long peak = StatusKb("VmHWM:");
+    const long after = StatusKb("VmRSS:");
+    if (before < 0 || peak < 0) {
+        std::fprintf(stderr, "no /proc/self/status\n");
+        return 1;
+    }
+    const double mib = 1024.0 * 1024.0;
+    const double budget = static_cast<double>(fileSize + inflated) + mib;
+    std::printf("file %.2f MiB, inflated %.2f MiB, largest entry %.2f MiB\n", fileSize / mib, inflated / mib,
+                PAYLOAD[1].size / mib);
+    std::printf("peak growth %.2f MiB (budget file + inflated + 1 MiB = %.2f MiB), held after the load %.2f MiB\n",
+                (peak - before) / 1024.0, budget / mib, (after - before) / 1024.0);
+    return 0;
+}
+
+int MeasurePeakMemory()
+{
+    const char* path = "/tmp/velloran-bench-setup.bin";
+    size_t inflated = 0;
+    {
+        const std::string file = MakeSetupFile(&inflated);
+        std::ofstream(path, std::ios::binary) << file;
+    }
+    char command[512];
+    std::snprintf(command, sizeof(command), "/proc/%ld/exe --peak-memory-load %s %zu",
+                  static_cast<long>(getpid()), path, inflated);
+    const int status = std::system(command);
+    std::remove(path);
+    return status == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--peak-memory") == 0)
+        return MeasurePeakMemory();
+    if (argc == 4 && std::strcmp(argv[1], "--peak-memory-load") == 0)
+        return LoadAndReportPeak(argv[2], std::strtoul(argv[3], nullptr, 10));
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    CRatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
