@@ -85,15 +85,6 @@ TEST(PackageHeaderSearch, AcceptsAnyMarkerKey)
     }
 }
 
-TEST(PackageHeaderSearch, NeedsTheFull33MarkerBytesAfterTheMagic)
-{
-    const std::string package = MakePackage({{"a", "x"}});
-    const std::string headerStart = package.substr(0, PACKAGE_MAGIC_SIZE + PACKAGE_MARKER_SIZE);
-    EXPECT_EQ(Find(headerStart), 0u);
-    EXPECT_EQ(Find(headerStart.substr(0, headerStart.size() - 1)), CPackageView::NOT_FOUND);
-    EXPECT_EQ(Find(kMagic), CPackageView::NOT_FOUND);
-}
-
 // --- Integrity ------------------------------------------------------------------
 
 TEST(PackageLoad, EmptyPackageIsValid)

@@ -131,23 +131,31 @@ std::string StatusText(int32_t status)
     }
 }
 
-// Reads FILE and loads its package into table; false after reporting why.
-bool LoadFile(const std::string& path, std::string* contents, CPackageTable* table, int* exitCode)
+// A file read whole, with its package found, checked and inflated.
+struct CheckedFile {
+    std::string contents;
+    CPackageTable table;
+    CPackageView view;
+};
+
+// False after saying on stderr why the file or its package is no good.
+bool CheckFile(const std::string& path, CheckedFile* file)
 {
     std::string error;
-    if (!ReadWholeFile(path, contents, &error)) {
-        *exitCode = Fail(error);
+    if (!ReadWholeFile(path, &file->contents, &error)) {
+        Fail(error);
         return false;
     }
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(file->contents.data());
     std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
-    const int32_t status = table->Load(reinterpret_cast<const uint8_t*>(contents->data()), contents->size(),
-                                       window.data(), PACKAGE_WINDOW_SIZE);
+    const int32_t status = file->table.Load(bytes, file->contents.size(), window.data(), PACKAGE_WINDOW_SIZE);
     if (status != PACKAGE_OK) {
         char code[16];
         std::snprintf(code, sizeof(code), "%d", static_cast<int>(status));
-        *exitCode = Fail(path + ": " + StatusText(status) + " (status " + code + "): " + table->FaultText());
+        Fail(path + ": " + StatusText(status) + " (status " + code + "): " + file->table.FaultText());
         return false;
     }
+    file->view.Open(bytes, file->contents.size());
     return true;
 }
 
@@ -178,17 +186,14 @@ int Build(const std::string& out, const std::vector<std::string>& files)
 
 int Append(const std::string& stubPath, const std::string& packagePath, const std::string& out)
 {
-    std::string stub, package, setup, error;
-    if (!ReadWholeFile(stubPath, &stub, &error) || !ReadWholeFile(packagePath, &package, &error))
-        return Fail(error);
     // Only a sound package is worth shipping.
-    CPackageTable table;
-    std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
-    const int32_t status = table.Load(reinterpret_cast<const uint8_t*>(package.data()), package.size(),
-                                      window.data(), PACKAGE_WINDOW_SIZE);
-    if (status != PACKAGE_OK)
-        return Fail(packagePath + ": " + StatusText(status) + ": " + table.FaultText());
-    if (!CPackageWriter::AppendToStub(stub, package, &setup, &error))
+    CheckedFile package;
+    if (!CheckFile(packagePath, &package))
+        return EXIT_FAILED;
+    std::string stub, setup, error;
+    if (!ReadWholeFile(stubPath, &stub, &error))
+        return Fail(error);
+    if (!CPackageWriter::AppendToStub(stub, package.contents, &setup, &error))
         return Fail(stubPath + ": " + error);
     if (!WriteWholeFile(out, setup, &error))
         return Fail(error);
@@ -197,20 +202,15 @@ int Append(const std::string& stubPath, const std::string& packagePath, const st
 
 int List(const std::string& path)
 {
-    std::string contents;
-    CPackageTable table;
-    int exitCode = EXIT_OK;
-    if (!LoadFile(path, &contents, &table, &exitCode))
-        return exitCode;
-
+    CheckedFile file;
+    if (!CheckFile(path, &file))
+        return EXIT_FAILED;
     // Every stored entry, duplicates included, in stored order.
-    CPackageView view;
-    view.Open(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
     std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
     CEntryInflater inflater(window.data(), PACKAGE_WINDOW_SIZE);
     CInflateBuffer inflated;
     std::printf("%10s %10s  %-32s  %s\n", "size", "compressed", "md5", "name");
-    for (const PackageEntryView& entry : view.Entries()) {
+    for (const PackageEntryView& entry : file.view.Entries()) {
         inflater.Inflate(entry.data, entry.compressedSize, &inflated);
         std::printf("%10u %10u  %s  %s\n", static_cast<unsigned>(inflated.Size()),
                     static_cast<unsigned>(entry.compressedSize), CMd5::ToHex(entry.contentDigest).c_str(),
@@ -221,30 +221,24 @@ int List(const std::string& path)
 
 int Verify(const std::string& path)
 {
-    std::string contents;
-    CPackageTable table;
-    int exitCode = EXIT_OK;
-    if (!LoadFile(path, &contents, &table, &exitCode))
-        return exitCode;
-    CPackageView view;
-    view.Open(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
-    const size_t count = view.Entries().size();
+    CheckedFile file;
+    if (!CheckFile(path, &file))
+        return EXIT_FAILED;
+    const size_t count = file.view.Entries().size();
     std::printf("%s: sound package at offset %llu, %u %s\n", path.c_str(),
-                static_cast<unsigned long long>(view.HeaderOffset()), static_cast<unsigned>(count),
+                static_cast<unsigned long long>(file.view.HeaderOffset()), static_cast<unsigned>(count),
                 count == 1 ? "entry" : "entries");
     return EXIT_OK;
 }
 
 int Extract(const std::string& path, const std::string& dir)
 {
-    std::string contents;
-    CPackageTable table;
-    int exitCode = EXIT_OK;
-    if (!LoadFile(path, &contents, &table, &exitCode))
-        return exitCode;
+    CheckedFile file;
+    if (!CheckFile(path, &file))
+        return EXIT_FAILED;
 
     namespace fs = std::filesystem;
-    const std::vector<std::string> names = table.Names();
+    const std::vector<std::string> names = file.table.Names();
     // Every name is checked before the first file is written.
     for (const std::string& name : names) {
         if (!IsSafeEntryName(name))
@@ -263,7 +257,7 @@ int Extract(const std::string& path, const std::string& dir)
             return Fail(target.string() + " exists and is not a plain file");
         const uint8_t* data = nullptr;
         int32_t size = 0;
-        table.Find(name, &data, &size);
+        file.table.Find(name, &data, &size);
         std::string error;
         if (!WriteWholeFile(target.string(), std::string(reinterpret_cast<const char*>(data), size), &error))
             return Fail(error);
