@@ -30,13 +30,18 @@ void CInflateBuffer::Append(const uint8_t* bytes, size_t count)
     }
 }
 
-void CInflateBuffer::CopyTo(uint8_t* out) const
+void CInflateBuffer::MoveTo(uint8_t* out)
 {
-    size_t left = m_size;
-    for (size_t block = 0; left; ++block) {
-        const size_t take = left < BLOCK_SIZE ? left : BLOCK_SIZE;
-        std::memcpy(out, m_blocks[block].get(), take);
-        out += take;
-        left -= take;
+    // Each block goes as soon as it is copied, so an entry never needs twice
+    // its size for long. From the last block back: an allocator that returns
+    // the top of its heap to the system can then do so block by block.
+    const size_t blocks = (m_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    for (size_t block = blocks; block-- > 0;) {
+        const size_t at = block * BLOCK_SIZE;
+        const size_t take = m_size - at < BLOCK_SIZE ? m_size - at : BLOCK_SIZE;
+        std::memcpy(out + at, m_blocks[block].get(), take);
+        m_blocks[block].reset();
     }
+    m_blocks.clear();
+    m_size = 0;
 }

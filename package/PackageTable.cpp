@@ -47,10 +47,10 @@ int32_t CPackageTable::Load(const uint8_t* data, size_t size, uint8_t* window, u
             stored.data.reset(new (std::nothrow) uint8_t[inflated.Size()]);
             if (!stored.data)
                 return Fail(FAULT_NO_MEMORY, index, name);
-            inflated.CopyTo(stored.data.get());
             stored.size = static_cast<int32_t>(inflated.Size());
+            inflated.MoveTo(stored.data.get());
 
-            const Md5Digest digest = CMd5::Digest(stored.data.get(), inflated.Size());
+            const Md5Digest digest = CMd5::Digest(stored.data.get(), static_cast<size_t>(stored.size));
             if (digest != entry.contentDigest)
                 return Fail(FAULT_CONTENT_DIGEST, index, name);
 

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 continue;
             }
             contents.resize(inflated.Size());
-            inflated.CopyTo(contents.data());
+            inflated.MoveTo(contents.data());
             const Md5Digest digest = CMd5::Digest(contents.data(), contents.size());
             uint8_t* slot = const_cast<uint8_t*>(entry.name) - ENTRY_HEADER_SIZE + ENTRY_OFFSET_CONTENT_DIGEST;
             std::memcpy(slot, digest.data(), digest.size());

@@ -99,13 +99,14 @@ TEST(PackageLoad, EmptyPackageIsValid)
 
 TEST(PackageLoad, EveryFileFollowingTheFormatLoadsByteExact)
 {
-    // Sizes around the 16384-byte window, in no particular order.
+    // Sizes around the 16384-byte window and larger, in no particular order.
     Files files = {{"window.bin", RandomBytes(PACKAGE_WINDOW_SIZE, 11)},
                    {"one", "1"},
                    {"window-1", RandomBytes(PACKAGE_WINDOW_SIZE - 1, 12)},
                    {"window+1", RandomBytes(PACKAGE_WINDOW_SIZE + 1, 13)},
                    {"three-windows", RandomBytes(3 * PACKAGE_WINDOW_SIZE, 14)},
-                   {"text.txt", std::string(300000, 'a')}};
+                   {"text.txt", std::string(300000, 'a')},
+                   {"half-mib.bin", RandomBytes(512 * 1024, 15)}};
     CLoader loader;
     ASSERT_EQ(loader.Load(MakePackage(files)), PACKAGE_OK) << loader.table.FaultText();
     EXPECT_EQ(loader.table.Count(), files.size());
