@@ -1,29 +1,45 @@
 #include "package/InflateBuffer.h"
 
+#include "package/PackageFormat.h"
+
 #include <cstring>
 
 namespace {
 
-// A whole number of 16384-byte windows.
-constexpr size_t BLOCK_SIZE = 256 * 1024;
+constexpr size_t FIRST_BLOCK_SIZE = PACKAGE_WINDOW_SIZE;
+constexpr size_t MAX_BLOCK_SIZE = 256 * 1024;
 
 }  // namespace
 
-CInflateBuffer::CInflateBuffer() : m_size(0) {}
+CInflateBuffer::CInflateBuffer() : m_size(0), m_current(0), m_currentStart(0) {}
 
 CInflateBuffer::~CInflateBuffer() = default;
+
+void CInflateBuffer::Clear()
+{
+    m_size = 0;
+    m_current = 0;
+    m_currentStart = 0;
+}
 
 void CInflateBuffer::Append(const uint8_t* bytes, size_t count)
 {
     while (count) {
-        const size_t block = m_size / BLOCK_SIZE;
-        const size_t offset = m_size % BLOCK_SIZE;
-        if (block == m_blocks.size()) {
-            m_blocks.reserve(m_blocks.size() + 1);
-            m_blocks.emplace_back(new uint8_t[BLOCK_SIZE]);
+        if (m_current < m_blocks.size() && m_size == m_currentStart + m_blocks[m_current].capacity) {
+            m_currentStart += m_blocks[m_current].capacity;
+            ++m_current;
         }
-        const size_t take = count < BLOCK_SIZE - offset ? count : BLOCK_SIZE - offset;
-        std::memcpy(m_blocks[block].get() + offset, bytes, take);
+        if (m_current == m_blocks.size()) {
+            const size_t last = m_blocks.empty() ? 0 : m_blocks.back().capacity;
+            const size_t capacity = last == 0 ? FIRST_BLOCK_SIZE : last < MAX_BLOCK_SIZE ? 2 * last : MAX_BLOCK_SIZE;
+            m_blocks.reserve(m_blocks.size() + 1);
+            m_blocks.push_back(Block{std::unique_ptr<uint8_t[]>(new uint8_t[capacity]), capacity});
+        }
+        const Block& block = m_blocks[m_current];
+        const size_t offset = m_size - m_currentStart;
+        const size_t room = block.capacity - offset;
+        const size_t take = count < room ? count : room;
+        std::memcpy(block.data.get() + offset, bytes, take);
         m_size += take;
         bytes += take;
         count -= take;
@@ -35,13 +51,18 @@ void CInflateBuffer::MoveTo(uint8_t* out)
     // Each block goes as soon as it is copied, so an entry never needs twice
     // its size for long. From the last block back: an allocator that returns
     // the top of its heap to the system can then do so block by block.
-    const size_t blocks = (m_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    for (size_t block = blocks; block-- > 0;) {
-        const size_t at = block * BLOCK_SIZE;
-        const size_t take = m_size - at < BLOCK_SIZE ? m_size - at : BLOCK_SIZE;
-        std::memcpy(out + at, m_blocks[block].get(), take);
-        m_blocks[block].reset();
+    size_t end = 0;
+    for (const Block& block : m_blocks)
+        end += block.capacity;
+    for (size_t index = m_blocks.size(); index-- > 0;) {
+        const size_t start = end - m_blocks[index].capacity;
+        if (start < m_size) {
+            const size_t take = (m_size < end ? m_size : end) - start;
+            std::memcpy(out + start, m_blocks[index].data.get(), take);
+        }
+        m_blocks[index].data.reset();
+        end = start;
     }
     m_blocks.clear();
-    m_size = 0;
+    Clear();
 }
