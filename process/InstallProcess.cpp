@@ -1,0 +1,437 @@
+#include "process/InstallProcess.h"
+
+#include "framework/Text.h"
+#include "package/PackedTools.h"
+#include "process/Firewall.h"
+#include "product/ProductConfig.h"
+#include "res/resource.h"
+
+#include <shlobj.h>
+
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+// Throw sites of the unpack-only run and of the firewall step's preparation.
+constexpr int LOC_UNPACK_CURRENT_DIRECTORY = 239;
+constexpr int LOC_UNPACK_CREATE_FOLDER = 245;
+constexpr int LOC_UNPACK_ENTRY_MISSING = 253;
+constexpr int LOC_FIREWALL_SYSTEM_FOLDER = 86;
+constexpr int LOC_FIREWALL_PATH_BUFFER = 95;
+constexpr int LOC_FIREWALL_NAME_BUFFER = 99;
+constexpr int LOC_FIREWALL_PATH_CONVERSION = 107;
+constexpr int LOC_FIREWALL_NAME_CONVERSION = 115;
+
+// The plan's pacing.
+constexpr DWORD PAUSE_AFTER_COPY = 200;
+constexpr DWORD PAUSE_AFTER_COMMIT = 1000;
+constexpr DWORD PAUSE_BEFORE_ROLLBACK = 2000;
+constexpr DWORD PAUSE_BETWEEN_ROLLBACK_STAGES = 500;
+constexpr DWORD PAUSE_AFTER_ROLLBACK = 1000;
+
+constexpr DWORD SERVICE_START_AUTOMATIC = SERVICE_AUTO_START;
+const char* const LOAD_ORDER_GROUP = "PlugPlay";
+const char* const DRIVERS_SUBFOLDER = "\\Drivers";
+const char* const USBD_FILE = "usbd.sys";
+const char* const USBLIB_XP = "usblibxp";
+const char* const USBLIB_VISTA = "usblibvista";
+const char* const QUICK_LAUNCH_SUBFOLDER = "\\Microsoft\\Internet Explorer\\Quick Launch";
+
+const char* const LOG_INSTALLATION = " installation...";
+const char* const LOG_ROLLBACK = "=== Rollback process ===";
+const char* const LOG_WARNING = "Warning: ";
+const char* const LOG_UNPACK = "=== unpack files process ===";
+const char* const LOG_UNPACK_END = "=== === ===";
+const char* const LOG_FIREWALL = "Create Firewall rules";
+const char* const LOG_FIREWALL_APPLICATION = "Authorized appication: ";
+const char* const LOG_FIREWALL_DONE = "Firewall rules was created succesful";
+const char* const LOG_FIREWALL_ERROR = "=== Error creating firewall rules ===";
+
+[[noreturn]] void ThrowProcess(int location, DWORD code)
+{
+    ThrowExceptionEx(MODULE_PROCESS, location, code);
+}
+
+// The text the user is shown for a failure record.
+std::string ErrorText(UINT stringId, const CExceptionEx& e)
+{
+    return fw::FormatText(stringId, e.code, e.Arg0());
+}
+
+bool PathExists(const std::string& path)
+{
+    WIN32_FIND_DATAA data;
+    fw::CFindHandle find(FindFirstFileA(path.c_str(), &data));
+    return find.valid();
+}
+
+bool SpecialFolder(int csidl, BOOL create, std::string* path)
+{
+    char buffer[MAX_PATH] = {};
+    if (!SHGetSpecialFolderPathA(nullptr, buffer, csidl, create))
+        return false;
+    *path = buffer;
+    return true;
+}
+
+// UTF-16 text of an ANSI string, for the firewall interfaces; throws at the
+// given sites when the buffer cannot be had or nothing converts.
+std::vector<wchar_t> Widen(const std::string& text, int bufferLocation, int conversionLocation)
+{
+    std::vector<wchar_t> wide;
+    try {
+        wide.assign(text.size() + 1, L'\0');
+    } catch (const std::bad_alloc&) {
+        ThrowProcess(bufferLocation, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    const int converted = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                              wide.data(), static_cast<int>(wide.size()));
+    if (converted <= 0)
+        ThrowProcess(conversionLocation, GetLastError());
+    wide[static_cast<size_t>(converted)] = L'\0';
+    return wide;
+}
+
+}  // namespace
+
+CInstallProcess::CInstallProcess(HANDLE setupLog, int captureSetupApiLog, const InstallChoices* choices,
+                                 const ProgressSink* progress)
+    : CInstaller(setupLog, captureSetupApiLog, Product().engineSites),
+      m_product(Product()),
+      m_choices(choices),
+      m_progress(progress)
+{
+}
+
+CInstallProcess::~CInstallProcess() = default;
+
+void CInstallProcess::RunInstall(int* restartFlag, int* failedFlag, HWND owner)
+{
+    SetRestartFlagTarget(restartFlag);
+    WriteLog(m_product.productName, LOG_INSTALLATION);
+    srand(GetTickCount());
+
+    std::unique_ptr<CExceptionEx> failure;
+    try {
+        InstallPlan();
+        return;
+    } catch (CExceptionEx* e) {
+        failure.reset(e);
+    }
+
+    m_progress->JumpProgress(50);
+    m_progress->SetProgress(50, STAGE_STOPPING_SERVICES);
+    m_progress->SetProgressDirection(PROGRESS_BACKWARD);
+    StopStartedServices();
+
+    const std::string text = ErrorText(IDS_INSTALL_ERROR, *failure);
+    MessageBoxA(owner, text.c_str(), m_product.productName, MB_ICONERROR);
+    WriteLog(text.c_str());
+    WriteLog(LOG_ROLLBACK);
+    RollbackInstall();
+    *failedFlag = 1;
+}
+
+void CInstallProcess::InstallPlan()
+{
+    m_progress->SetProgress(10, STAGE_COPYING_FILES);
+    CopySystemFiles();
+    Pause(PAUSE_AFTER_COPY);
+
+    m_progress->SetProgress(20, STAGE_COPYING_FILES);
+    CreateProgramFolder();
+    Pause(PAUSE_AFTER_COPY);
+
+    m_progress->SetProgress(30, STAGE_COPYING_FILES);
+    CopyProgramFiles();
+    Pause(PAUSE_AFTER_COPY);
+
+    m_progress->SetProgress(70, STAGE_KERNEL_DRIVERS);
+    InstallDrivers();
+
+    m_progress->SetProgress(80, STAGE_MAIN_MODULE);
+    InstallProductService();
+
+    // A pending restart means something is still in use: starting the new
+    // services now would run them against the old files.
+    if (RestartRequired() == 0) {
+        m_progress->SetProgress(85, STAGE_STARTING_DRIVERS);
+        StartProductServices();
+    }
+
+    m_progress->JumpProgress(87);
+    m_progress->SetProgress(90, STAGE_START_MENU);
+    CreateProductShortcuts();
+    RegisterProductUninstall();
+
+    m_progress->SetProgress(95, STAGE_FINISHING);
+    CommitInstall();
+    Pause(PAUSE_AFTER_COMMIT);
+
+    m_progress->SetProgress(100, STAGE_FINISHING);
+}
+
+void CInstallProcess::RollbackInstall()
+{
+    Pause(PAUSE_BEFORE_ROLLBACK);
+    m_progress->SetProgress(40, STAGE_REMOVING_SERVICES);
+    Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
+    m_progress->JumpProgress(40);
+
+    m_progress->SetProgress(35, STAGE_REMOVING_SERVICES);
+    UninstallCreatedDrivers();
+    Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
+    m_progress->JumpProgress(27);
+
+    m_progress->SetProgress(25, STAGE_CLEARING_REGISTRY);
+    RestoreServiceRegistry();
+    Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
+    m_progress->JumpProgress(16);
+
+    m_progress->SetProgress(15, STAGE_DELETING_FILES);
+    RemoveInstallFiles();
+    Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
+    m_progress->JumpProgress(11);
+
+    m_progress->SetProgress(10, STAGE_RESTORING_FILES);
+    RollBackInstallFiles();
+    Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
+
+    m_progress->SetProgress(1, STAGE_DELETING_DIRECTORY);
+    RemoveInstallDirectories();
+    Pause(PAUSE_AFTER_ROLLBACK);
+
+    m_progress->SetProgress(0, STAGE_FINISHING);
+}
+
+void CInstallProcess::StopStartedServices()
+{
+    // In order; once one cannot be stopped, the ones it depends on stay.
+    for (const std::string& name : m_product.servicesToStop) {
+        if (WasServiceStarted(name) && StopInstalledService(name) == 0)
+            return;
+    }
+}
+
+void CInstallProcess::CopySystemFiles()
+{
+    const std::string system = SystemFolder(m_product.locCopySystemFolder);
+    const std::string drivers = system + DRIVERS_SUBFOLDER;
+
+    InstallEntry(m_product.serviceProgram, m_product.locServiceProgramMissing, system);
+    for (const ProductFile& file : m_product.systemDriverFiles)
+        InstallEntry(file.entry, file.missingLocation, drivers);
+    InstallEntry(m_product.busDriverSys, m_product.locBusDriverSysMissing, drivers);
+
+    // Older systems lack the USB driver interface library; bring the variant
+    // for this system when there is none. Nothing of this may fail the run.
+    const std::string usbd = drivers + "\\" + USBD_FILE;
+    if (PathExists(usbd))
+        return;
+    const char* entry = GetOsClass() == OS_CLASS_OTHER ? USBLIB_XP : USBLIB_VISTA;
+    const uint8_t* data = nullptr;
+    int32_t size = 0;
+    if (!PackedTools().FindEntry(entry, &data, &size))
+        return;
+    try {
+        InstallFile(USBD_FILE, drivers, data, static_cast<uint32_t>(size));
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> dropped(e);
+    }
+}
+
+void CInstallProcess::CreateProgramFolder()
+{
+    CreateInstallDirectory(m_choices->destinationFolder);
+}
+
+void CInstallProcess::CopyProgramFiles()
+{
+    for (const ProductFile& file : m_product.programFiles)
+        InstallEntry(file.entry, file.missingLocation, m_choices->destinationFolder);
+}
+
+void CInstallProcess::InstallDrivers()
+{
+    const std::string install = m_choices->destinationFolder;
+    const std::string drivers = SystemFolder(m_product.locInstallDriversFolder) + DRIVERS_SUBFOLDER;
+
+    for (const KernelDriverService& driver : m_product.kernelDriverServices) {
+        if (!InstallDriver(drivers + "\\" + driver.file, driver.serviceName, driver.displayName,
+                           driver.startType))
+            ThrowProcess(driver.failureLocation, GetLastError());
+    }
+
+    for (const ProductFile& file : m_product.busDriverFiles)
+        InstallEntry(file.entry, file.missingLocation, install);
+
+    const std::string inf = install + "\\" + m_product.busDriverInf;
+    if (!CopyOemInf(inf))
+        ThrowProcess(m_product.locCopyOemInf, GetLastError());
+
+    // Both devices run on the one bus driver service.
+    InstallWdmDriver(m_product.busServiceName, inf, m_product.busHardwareId);
+    InstallWdmDriver(m_product.busServiceName, inf, m_product.hostControllerHardwareId);
+}
+
+void CInstallProcess::InstallProductService()
+{
+    const std::string system = SystemFolder(m_product.locServiceFolder);
+    if (!InstallService(system + "\\" + m_product.serviceProgram, m_product.serviceName,
+                        m_product.serviceDisplayName, m_product.serviceDescription, LOAD_ORDER_GROUP,
+                        SERVICE_START_AUTOMATIC, m_product.serviceDependencies))
+        ThrowProcess(m_product.locInstallService, GetLastError());
+}
+
+void CInstallProcess::StartProductServices()
+{
+    for (const std::string& name : m_product.servicesToStart)
+        StartInstalledService(name);
+}
+
+void CInstallProcess::CreateProductShortcuts()
+{
+    std::string programs;
+    if (!SpecialFolder(CSIDL_COMMON_PROGRAMS, TRUE, &programs))
+        ThrowProcess(m_product.locProgramsFolder, GetLastError());
+    const std::string install = m_choices->destinationFolder;
+    const std::string startMenu = programs + "\\" + m_choices->startMenuFolder;
+    CreateInstallDirectory(startMenu);
+
+    for (const ProductShortcut& shortcut : m_product.startMenuShortcuts) {
+        if (shortcut.required)
+            CreateShortcut(shortcut.targetFile, install, startMenu, shortcut.linkName, shortcut.arguments);
+        else
+            TryCreateShortcut(shortcut.targetFile, install, startMenu, shortcut.linkName, shortcut.arguments);
+    }
+    CreateUrlShortcut(m_product.webShortcutFile, startMenu, m_product.webUrl);
+
+    std::string desktop;
+    if (m_choices->desktopIcon && SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, TRUE, &desktop))
+        TryCreateShortcut(m_product.userProgram, install, desktop, m_product.productName, nullptr);
+
+    std::string appData;
+    if (m_choices->quickLaunchIcon && SpecialFolder(CSIDL_APPDATA, FALSE, &appData)) {
+        // The Quick Launch bar exists only where the user has it; never create it.
+        const std::string quickLaunch = appData + QUICK_LAUNCH_SUBFOLDER;
+        if (PathExists(quickLaunch))
+            TryCreateShortcut(m_product.userProgram, install, quickLaunch, m_product.productName, nullptr);
+    }
+}
+
+void CInstallProcess::RegisterProductUninstall()
+{
+    RegisterUninstall(m_product.uninstallKeyName, m_choices->destinationFolder,
+                      m_choices->startMenuFolder, m_product.uninstaller, m_product.productName);
+}
+
+void CInstallProcess::CreateFirewallRules()
+{
+    WriteLog(LOG_FIREWALL);
+    try {
+        CFirewall firewall;
+        char system[MAX_PATH] = {};
+        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            ThrowProcess(LOC_FIREWALL_SYSTEM_FOLDER, GetLastError());
+        const std::string path = std::string(system) + "\\" + m_product.serviceProgram;
+        WriteLog(LOG_FIREWALL_APPLICATION, path.c_str());
+
+        const std::vector<wchar_t> widePath =
+            Widen(path, LOC_FIREWALL_PATH_BUFFER, LOC_FIREWALL_PATH_CONVERSION);
+        const std::vector<wchar_t> wideName =
+            Widen(m_product.serviceDisplayName, LOC_FIREWALL_NAME_BUFFER, LOC_FIREWALL_NAME_CONVERSION);
+        firewall.AuthorizeApplication(widePath.data(), wideName.data());
+        WriteLog(LOG_FIREWALL_DONE);
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> failure(e);
+        WriteLog(LOG_FIREWALL_ERROR);
+        WriteLog(ErrorText(IDS_FIREWALL_ERROR, *failure).c_str());
+    }
+}
+
+void CInstallProcess::UnpackFiles()
+{
+    WriteLog(LOG_UNPACK);
+    LoadPackage();  // after a failed load the first lookup fails and says so
+
+    try {
+        const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+        std::string current(needed, '\0');
+        const DWORD length = needed ? GetCurrentDirectoryA(needed, &current[0]) : 0;
+        if (length == 0 || length >= needed)
+            ThrowProcess(LOC_UNPACK_CURRENT_DIRECTORY, GetLastError());
+        current.resize(length);
+        if (current.back() == '\\')
+            current.pop_back();  // a drive root already ends in one
+
+        const std::string folder = current + "\\" + m_product.productName + " files";
+        if (!CreateDirectoryA(folder.c_str(), nullptr))
+            ThrowProcess(LOC_UNPACK_CREATE_FOLDER, GetLastError());
+
+        for (const std::string& name : m_product.unpackFiles) {
+            DebugPrint("VELLORAN: unpack file: %s\n", name.c_str());
+            const uint8_t* data = nullptr;
+            int32_t size = 0;
+            RequireEntry(name, LOC_UNPACK_ENTRY_MISSING, &data, &size);
+            InstallFile(name, folder, data, static_cast<uint32_t>(size));
+        }
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> failure(e);
+        const std::string text = ErrorText(IDS_INSTALL_ERROR, *failure);
+        MessageBoxA(nullptr, text.c_str(), m_product.productName, MB_ICONERROR);
+        WriteLog(text.c_str());
+        WriteLog(LOG_UNPACK_END);
+    }
+}
+
+BOOL CInstallProcess::RestartComputer()
+{
+    return RestartSystem();
+}
+
+void CInstallProcess::TryCreateShortcut(const std::string& targetFileName,
+                                        const std::string& targetDirectory,
+                                        const std::string& linkFolder, const std::string& linkName,
+                                        const char* arguments)
+{
+    try {
+        CreateShortcut(targetFileName, targetDirectory, linkFolder, linkName, arguments);
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> failure(e);
+        WriteLog(LOG_WARNING);
+        WriteLog(ErrorText(IDS_INSTALL_ERROR, *failure).c_str());
+    }
+}
+
+void CInstallProcess::RequireEntry(const std::string& name, int location, const uint8_t** data,
+                                   int32_t* size)
+{
+    if (!PackedTools().FindEntry(name, data, size))
+        ThrowProcess(location, GetLastError());
+}
+
+void CInstallProcess::InstallEntry(const std::string& name, int missingLocation,
+                                   const std::string& directory)
+{
+    const uint8_t* data = nullptr;
+    int32_t size = 0;
+    RequireEntry(name, missingLocation, &data, &size);
+    InstallFile(name, directory, data, static_cast<uint32_t>(size));
+}
+
+std::string CInstallProcess::SystemFolder(int location) const
+{
+    char buffer[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        ThrowProcess(location, GetLastError());
+    return std::string(buffer, length);
+}
+
+void CInstallProcess::Pause(DWORD milliseconds) const
+{
+    Sleep(milliseconds);
+}
