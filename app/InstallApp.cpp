@@ -1,0 +1,267 @@
+#include "app/InstallApp.h"
+
+#include "framework/Text.h"
+#include "framework/WinThread.h"
+#include "package/PackedTools.h"
+#include "process/FaultGuard.h"
+#include "product/ProductConfig.h"
+#include "res/resource.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+namespace {
+
+constexpr int32_t WORKER_FAILED_POSITION = 120;
+constexpr int32_t WORKER_FIREWALL_POSITION = 95;
+constexpr DWORD PAUSE_BEFORE_FIREWALL = 500;
+constexpr int SHOW_LOG = SW_SHOW;  // 5
+
+// Where a full path's last component starts.
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ModulePath()
+{
+    char buffer[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::string();
+    return std::string(buffer, length);
+}
+
+}  // namespace
+
+CInstallApp::CInstallApp() = default;
+
+CInstallApp::~CInstallApp()
+{
+    installProcess.reset();
+    setupLog.reset();
+}
+
+bool CInstallApp::InitInstance()
+{
+    choices.desktopIcon = 1;
+    choices.quickLaunchIcon = 1;
+    choices.firewallRules = 1;
+    licenseAccepted = 0;
+    launchProduct = 1;
+    openQuickStart = 1;
+    restartFlag = 0;
+    installFailed = 0;
+    restartPageShown = 0;
+    exitCode = EXIT_OK;
+
+    const ProductConfig& product = Product();
+    options = ParseOptions();
+
+    if (options.logBesideSetup) {
+        const std::string module = ModulePath();
+        if (!module.empty())
+            logCopyPath = FolderOf(module) + product.logFileName;
+    }
+
+    char temp[MAX_PATH] = {};
+    const DWORD tempLength = GetTempPathA(MAX_PATH, temp);
+    if (tempLength != 0 && tempLength < MAX_PATH &&
+        tempLength + strlen(product.logFileName) < MAX_PATH) {
+        tempLogPath = std::string(temp, tempLength) + product.logFileName;
+        setupLog.reset(CreateFileA(tempLogPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!setupLog)
+            tempLogPath.clear();
+    }
+
+    try {
+        installProcess = std::make_unique<CInstallProcess>(setupLog.get(), options.advancedLog, &choices,
+                                                           &progress);
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> failure(e);
+        const bool notAdmin = failure->code == ERROR_NO_SUCH_PRIVILEGE;
+        exitCode = notAdmin ? EXIT_NOT_ADMIN : EXIT_START_FAILED;
+        if (MessagesEnabled())
+            ShowMessage(fw::LoadText(notAdmin ? IDS_NOT_ADMIN : IDS_INIT_ERROR), MB_ICONERROR);
+        return false;
+    } catch (const std::exception&) {
+        exitCode = EXIT_START_FAILED;
+        if (MessagesEnabled())
+            ShowMessage(fw::LoadText(IDS_INIT_ERROR), MB_ICONERROR);
+        return false;
+    }
+
+    if (options.unpackOnly) {
+        installProcess->UnpackFiles();
+        installFailed = 0;
+        EndOfRun();
+        return false;
+    }
+
+    char programFiles[MAX_PATH] = {};
+    if (SHGetSpecialFolderPathA(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE))
+        choices.destinationFolder = std::string(programFiles) + "\\" + product.productName;
+    choices.startMenuFolder = product.productName;
+
+    if (options.silent)
+        RunSilent();
+    else
+        RunWizard();
+    return false;
+}
+
+int CInstallApp::ExitInstance()
+{
+    CWinApp::ExitInstance();
+    return exitCode;
+}
+
+int32_t CInstallApp::CheckSetupModules(std::string* message)
+{
+    const int32_t status = installProcess->LoadPackage();
+    UINT text = 0;
+    switch (status) {
+    case PACKAGE_OK:
+        break;
+    case PACKAGE_NOT_READ:
+        text = IDS_PACKAGE_NOT_READ;
+        break;
+    case PACKAGE_DAMAGED:
+        text = IDS_PACKAGE_DAMAGED;
+        break;
+    case PACKAGE_NO_MEMORY:
+        text = IDS_PACKAGE_NO_MEMORY;
+        break;
+    default:
+        text = IDS_PACKAGE_OTHER_ERROR;
+        break;
+    }
+    if (message)
+        *message = text ? fw::LoadText(text) : std::string();
+    return status;
+}
+
+bool CInstallApp::LicenseText(const uint8_t** data, int32_t* size) const
+{
+    return installProcess && installProcess->PackedTools().FindEntry("license.rtf", data, size);
+}
+
+void CInstallApp::RunSilent()
+{
+    if (!options.acceptLicense) {
+        exitCode = EXIT_LICENSE_NOT_ACCEPTED;
+        if (MessagesEnabled())
+            ShowMessage(ProductText(IDS_LICENSE_NOT_ACCEPTED), MB_ICONWARNING);
+        return;
+    }
+
+    // Nobody displays a silent run's progress: the worker writes into scratch
+    // values, target and displayed position being one integer.
+    progress.statusWindow = nullptr;
+    progress.links = ProgressLinks{&silentProgress.target, &silentProgress.target, &silentProgress.direction};
+    progressWindow = nullptr;
+
+    std::string message;
+    if (CheckSetupModules(&message) != PACKAGE_OK) {
+        exitCode = EXIT_SETUP_MODULES;
+        if (MessagesEnabled())
+            ShowMessage(fw::Format(message.c_str(), Product().productName), MB_ICONWARNING);
+        return;
+    }
+
+    InstallWorkerMain(this);
+
+    if (restartFlag == 0) {
+        EndOfRun();
+        return;
+    }
+    if (!options.noRestart) {
+        installProcess->RestartComputer();
+        EndOfRun();
+        return;
+    }
+    exitCode = EXIT_RESTART_NEEDED;
+    if (MessagesEnabled())
+        ShowMessage(ProductText(IDS_RESTART_NEEDED), MB_ICONWARNING);
+}
+
+void CInstallApp::RunWizard()
+{
+    // The wizard lands with its pages; until then a run without a mode ends here.
+}
+
+void CInstallApp::EndOfRun()
+{
+    installProcess.reset();
+    setupLog.reset();
+
+    if (installFailed == 0) {
+        if (!tempLogPath.empty()) {
+            if (!choices.destinationFolder.empty()) {
+                const std::string copy = choices.destinationFolder + "\\" + Product().logFileName;
+                CopyFileA(tempLogPath.c_str(), copy.c_str(), FALSE);
+            }
+            if (options.logBesideSetup) {
+                if (!logCopyPath.empty() && CopyFileA(tempLogPath.c_str(), logCopyPath.c_str(), FALSE))
+                    DeleteFileA(tempLogPath.c_str());
+            } else {
+                DeleteFileA(tempLogPath.c_str());
+            }
+        }
+        return;
+    }
+
+    if (MessagesEnabled()) {
+        if (!tempLogPath.empty())
+            ShellExecuteA(nullptr, "open", tempLogPath.c_str(), nullptr, nullptr, SHOW_LOG);
+        ShowMessage(fw::FormatText(IDS_SUPPORT_MESSAGE, tempLogPath.c_str()), MB_ICONWARNING);
+        exitCode = EXIT_INSTALL_FAILED;
+    }
+}
+
+UINT CInstallApp::InstallWorkerMain(void* parameter)
+{
+    auto* app = static_cast<CInstallApp*>(parameter);
+    FaultInfo fault;
+    if (!RunGuarded([](void* context) { RunInstallWorker(static_cast<CInstallApp*>(context)); }, app,
+                    &fault)) {
+        const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code,
+                                                static_cast<uint32_t>(fault.address));
+        MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
+        app->installFailed = 1;
+        app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
+    }
+    return 0;
+}
+
+void CInstallApp::RunInstallWorker(CInstallApp* app)
+{
+    app->installProcess->RunInstall(&app->restartFlag, &app->installFailed, app->progressWindow);
+    if (app->installFailed) {
+        app->progress.SetDisplayedPosition(WORKER_FAILED_POSITION);
+        return;
+    }
+    app->progress.SetDisplayedPosition(WORKER_FIREWALL_POSITION);
+    Sleep(PAUSE_BEFORE_FIREWALL);
+    if (app->choices.firewallRules)
+        app->installProcess->CreateFirewallRules();
+    app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
+}
+
+int CInstallApp::StartInstallWorker(HWND owner)
+{
+    (void)owner;
+    return -1;
+}
+
+void CInstallApp::ShowMessage(const std::string& text, UINT icon) const
+{
+    MessageBoxA(nullptr, text.c_str(), Product().productName, icon);
+}
+
+std::string CInstallApp::ProductText(UINT id) const
+{
+    return fw::FormatText(id, Product().productName);
+}
