@@ -143,6 +143,20 @@ int32_t CInstallApp::CheckSetupModules(std::string* message)
     return status;
 }
 
+int CInstallApp::CheckInstalledVersion(std::string* message)
+{
+    // The query of the running product lands with the wizard.
+    if (message)
+        message->clear();
+    return 0;
+}
+
+std::string CInstallApp::ComposeSummary() const
+{
+    // Composed from the choices once the ready page lands.
+    return std::string();
+}
+
 bool CInstallApp::LicenseText(const uint8_t** data, int32_t* size) const
 {
     return installProcess && installProcess->PackedTools().FindEntry("license.rtf", data, size);

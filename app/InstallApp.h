@@ -42,6 +42,11 @@ public:
     // Loads the package; returns its status and, for a non-zero status, the
     // message (still holding its "%s" for the product name).
     int32_t CheckSetupModules(std::string* message);
+    // The installed-version check: 1 when a running product is newer and the
+    // installation must be refused (the message then holds the reason), else 0.
+    int CheckInstalledVersion(std::string* message);
+    // The ready page's summary of the current choices.
+    std::string ComposeSummary() const;
     // The bytes of the package entry "license.rtf".
     bool LicenseText(const uint8_t** data, int32_t* size) const;
     // Starts the install worker; 0 when it runs, -1 after the error box.
