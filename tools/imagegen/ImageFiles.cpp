@@ -110,7 +110,7 @@ std::vector<uint8_t> EncodeTga32(const CCanvas& canvas)
     out.push_back(0);  // no colour map
     out.push_back(2);  // uncompressed true colour
     for (int i = 0; i < 5; ++i)
-        out.push_back(0);  // colour-map specification
+        out.push_back(0);  // no colour map: its five bytes are zero
     Put16(out, 0);         // x origin
     Put16(out, 0);         // y origin
     Put16(out, static_cast<uint32_t>(width));
