@@ -178,6 +178,26 @@ TEST(SilentExitCodes, AFileInUseDefersToTheRestart)
     EXPECT_TRUE(pending);
 }
 
+TEST(SilentExitCodes, AFileInUseRestartsWindowsWithoutNoRestart)
+{
+    // The same run without "-norestart" asks Windows to restart and ends
+    // normally; in a throwaway prefix the restart only ends Wine's session.
+    const std::string install = InstallFolder(Client());
+    ASSERT_TRUE(CreateDirectoryA(install.c_str(), nullptr));
+    const std::string held = install + "\\readme.txt";
+    ASSERT_TRUE(WriteFileBytes(held, "an older readme"));
+    FileHolder holder(held, FILE_SHARE_READ);
+    ASSERT_TRUE(holder.holding());
+
+    EXPECT_EQ(RunSetup(PackedSetup(Client()), "-silent -licenseaccept"), 0);
+    holder.Release();
+    const std::vector<std::string> lines = ReadLines(install + "\\" + Client().logFile);
+    EXPECT_EQ(MissingInOrder(lines, {"Warning: === Reboot required to complete operation ===",
+                                     "Firewall rules was created succesful", "Restart System"}),
+              "");
+    EXPECT_FALSE(FileExists(TempLog(Client())));
+}
+
 TEST(UnpackOnly, WritesExactlyTheListedFilesAndTellsTheDebugger)
 {
     for (const TestProduct* product : {&Server(), &Client()}) {

@@ -82,8 +82,15 @@ TEST(SampleGui, UserProgramWindowShowsTheServiceState)
             Sleep(50);
     }
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(WindowText(GetDlgItem(window, 100)),
-              "Velloran Client 6.2.2\n\nVelloran Client Service is running, version 6.2.2.");
+    // The window asks the service after it is shown; give the answer a moment.
+    const std::string expected = "Velloran Client 6.2.2\n\nVelloran Client Service is running, version 6.2.2.";
+    std::string shown;
+    for (int i = 0; i < 100 && shown != expected; ++i) {
+        shown = WindowText(GetDlgItem(window, 100));
+        if (shown != expected)
+            Sleep(50);
+    }
+    EXPECT_EQ(shown, expected);
     PostMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(ExitCodeWithin(process.get(), 10000), 0u);
 }
