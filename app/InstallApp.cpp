@@ -1,5 +1,6 @@
 #include "app/InstallApp.h"
 
+#include "app/SummaryText.h"
 #include "framework/Text.h"
 #include "framework/WinThread.h"
 #include "package/PackedTools.h"
@@ -153,8 +154,23 @@ int CInstallApp::CheckInstalledVersion(std::string* message)
 
 std::string CInstallApp::ComposeSummary() const
 {
-    // Composed from the choices once the ready page lands.
-    return std::string();
+    SummaryTexts texts;
+    texts.destination = fw::LoadText(IDS_SUMMARY_DESTINATION);
+    texts.startMenu = fw::LoadText(IDS_SUMMARY_START_MENU);
+    texts.tasks = fw::LoadText(IDS_SUMMARY_TASKS);
+    texts.firewall = fw::LoadText(IDS_SUMMARY_FIREWALL);
+    texts.firewallRules = fw::LoadText(IDS_SUMMARY_FIREWALL_RULES);
+    texts.icons = fw::LoadText(IDS_SUMMARY_ICONS);
+    texts.desktopIcon = fw::LoadText(IDS_SUMMARY_DESKTOP_ICON);
+    texts.quickLaunchIcon = fw::LoadText(IDS_SUMMARY_QUICK_LAUNCH_ICON);
+
+    SummaryChoices summary;
+    summary.destinationFolder = choices.destinationFolder;
+    summary.startMenuFolder = choices.startMenuFolder;
+    summary.desktopIcon = choices.desktopIcon;
+    summary.quickLaunchIcon = choices.quickLaunchIcon;
+    summary.firewallRules = choices.firewallRules;
+    return ComposeSummaryText(texts, summary);
 }
 
 bool CInstallApp::LicenseText(const uint8_t** data, int32_t* size) const
