@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <shtypes.h>
 #include <setupapi.h>
 #include <winsvc.h>
 
@@ -132,6 +133,14 @@ struct SidTraits {
     static void Close(Handle h) noexcept { ::FreeSid(h); }
 };
 
+// Item lists the shell hands out (folder browser, special folders); they
+// come from the shell's allocator, which is the COM task allocator.
+struct ItemIdListTraits {
+    using Handle = ITEMIDLIST*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { ::CoTaskMemFree(h); }
+};
+
 using CFileHandle = CHandleT<FileHandleTraits>;      // CreateFileA, pipes
 using CKernelHandle = CHandleT<KernelHandleTraits>;  // threads, processes, events, tokens
 using CFindHandle = CHandleT<FindHandleTraits>;
@@ -146,6 +155,7 @@ using CLocalMem = CHandleT<LocalMemTraits>;
 using CGlobalMem = CHandleT<GlobalMemTraits>;
 using CVirtualMem = CHandleT<VirtualMemTraits>;
 using CSid = CHandleT<SidTraits>;
+using CItemIdList = CHandleT<ItemIdListTraits>;
 
 // COM interface pointer: Release on reset.
 template <typename T>
