@@ -3,6 +3,8 @@
 // cancel question, a second showing that checks again, a cancel while the
 // checks still run, and a fault inside the checks.
 #include "app/InstallApp.h"
+#include "framework/Handles.h"
+#include "product/ProductConfig.h"
 #include "res/resource.h"
 #include "tests/support/UiAutomation.h"
 #include "tests/ui_pages/PageDriver.h"
@@ -10,8 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace pagetest;
 using namespace testsupport;
@@ -42,6 +47,54 @@ bool ChecksDone(HWND page)
 {
     return ControlEnabled(page, IDCANCEL);
 }
+
+[[maybe_unused]] LOGFONTA FontOf(HWND page, int controlId)
+{
+    LOGFONTA font{};
+    HFONT handle = reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(page, controlId), WM_GETFONT, 0, 0));
+    GetObjectA(handle, sizeof font, &font);
+    return font;
+}
+
+// A running copy of the product as the version check meets it: the presence
+// event and one answer on the pipe with the given version and text.
+class CFakeProduct {
+public:
+    CFakeProduct(uint32_t version, const std::string& text)
+        : m_event(CreateEventA(nullptr, TRUE, FALSE, Product().presenceEvent)),
+          m_pipe(CreateNamedPipeA(Product().pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                  4096, 0, nullptr))
+    {
+        m_server = std::thread([this, version, text] {
+            if (!ConnectNamedPipe(m_pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+                return;
+            uint32_t request = 0;
+            DWORD done = 0;
+            ReadFile(m_pipe.get(), &request, sizeof request, &done, nullptr);
+            m_request = request;
+            const uint32_t length = static_cast<uint32_t>(text.size());
+            WriteFile(m_pipe.get(), &version, sizeof version, &done, nullptr);
+            WriteFile(m_pipe.get(), &length, sizeof length, &done, nullptr);
+            WriteFile(m_pipe.get(), text.data(), length, &done, nullptr);
+            FlushFileBuffers(m_pipe.get());
+        });
+    }
+    ~CFakeProduct()
+    {
+        // A server nobody asked is let go by asking it ourselves.
+        fw::CFileHandle client(
+            CreateFileA(Product().pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        client.reset();
+        m_server.join();
+    }
+    uint32_t Request() const { return m_request; }
+
+private:
+    fw::CKernelHandle m_event;
+    fw::CFileHandle m_pipe;
+    std::atomic<uint32_t> m_request{0};
+    std::thread m_server;
+};
 
 }  // namespace
 
@@ -76,6 +129,11 @@ TEST(WelcomePage, ChecksPassAfterASecondAndNextKeepsThePlaceForTheNextShowing)
         EXPECT_FALSE(ControlEnabled(w, IDC_BACK));
         EXPECT_EQ(ControlText(w, IDCANCEL), "Cancel");
         EXPECT_EQ(RedPixels(GetDlgItem(w, IDC_BODY)), 0);
+        const LOGFONTA body = FontOf(w, IDC_BODY);
+        EXPECT_STREQ(body.lfFaceName, "Verdana");
+        EXPECT_EQ(body.lfHeight, 16);  // 96 dots per inch
+        EXPECT_EQ(body.lfWeight, 400);
+        EXPECT_EQ(FontOf(w, IDC_TITLE).lfWeight, 700);
 
         SetWindowPos(w, nullptr, 100, 120, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
         GetWindowRect(w, &placed);
@@ -105,6 +163,38 @@ TEST(WelcomePage, ChecksPassAfterASecondAndNextKeepsThePlaceForTheNextShowing)
         EXPECT_EQ(ClickAndAnswer(w, IDCANCEL, IDYES), CancelQuestion());
     });
     EXPECT_EQ(code, 2);
+}
+
+// Runs once the application's installed-version check asks the running
+// product (it answers 0 until then).
+TEST(WelcomePage, DISABLED_ANewerRunningProductIsRefusedWithItsVersionTextAsSent)
+{
+    CInstallApp app;
+    StartInstallProcess(app);
+    CWelcomeDlg page;
+    page.SetApplication(&app);
+    // Directives in the text a peer sends stay plain characters.
+    CFakeProduct product(0x61001, "7.0 %s%n%x 100%");
+
+    std::vector<std::string> questions;
+    const INT_PTR code = RunPage(page, IDC_SIDE_PICTURE, [&](HWND w) {
+        ASSERT_TRUE(WaitUntil([&] { return ChecksDone(w); }, 20000));
+        EXPECT_EQ(ControlText(w, IDC_BODY),
+                  "You are trying to install older version of the software on your computer. Before installing "
+                  "version 6.1 you need to uninstall 7.0 %s%n%x 100% first.\n");
+        EXPECT_GT(RedPixels(GetDlgItem(w, IDC_BODY)), 20);
+        EXPECT_FALSE(ControlEnabled(w, IDOK));
+        EXPECT_EQ(ControlText(w, IDCANCEL), "Exit");
+        CMessageBoxWatcher watcher(PRODUCT, IDYES);
+        ClickControl(w, IDCANCEL);
+        EXPECT_TRUE(WaitForWindowGone(w, 5000));
+        watcher.Stop();
+        questions = watcher.Texts();
+    });
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(questions.empty());
+    EXPECT_EQ(page.BlockingResult(), 1);
+    EXPECT_EQ(product.Request(), 0x3007u);
 }
 
 TEST(WelcomePage, CancelWhileTheChecksRunEndsAsSoonAsTheyAreDone)
