@@ -1,38 +1,15 @@
 // The destination page: the folder the product is installed into, typed or
-// chosen with the shell's folder browser.
+// chosen with the shell's folder browser, which then gets a folder of the
+// product's own. Linked with SetFolder(&choices.destinationFolder).
 #pragma once
 
-#include "ui/AlphaImage.h"
-#include "ui/WizardPage.h"
+#include "ui/FolderPage.h"
 
-#include <string>
-
-class CSelectFolder : public CWizardPage {
+class CSelectFolder : public CFolderPage {
 public:
     CSelectFolder();
     ~CSelectFolder() override;
 
-    // Link given by the application before the first showing: its install
-    // folder (CInstallApp::choices.destinationFolder). Each showing starts
-    // from it; Next and Browse write it. Also SetSharedRect, SetHeaderFont.
-    void SetFolder(std::string* destinationFolder) { m_destinationFolder = destinationFolder; }
-
 protected:
-    void DoDataExchange(fw::CDataExchange& dx) override;
-    bool OnInitDialog() override;
-    void OnOK() override;
-    void OnCancel() override;
-    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
-    bool IsOnWhite(int controlId) const override;
-
-private:
-    void OnBrowse();
-
-    CAlphaImage m_image;
-    fw::CStatic m_subtitle;
-    fw::CStatic m_title;
-    std::string m_folderText;
-    std::string m_titleText;
-    std::string m_subtitleText;
-    std::string* m_destinationFolder = nullptr;
+    bool BrowseForValue(std::string* folder) override;
 };
