@@ -48,6 +48,22 @@ bool ChecksDone(HWND page)
     return ControlEnabled(page, IDCANCEL);
 }
 
+// A blocked page: the reason in red, Next and Back disabled, and "Exit",
+// which ends the page; returns the questions asked meanwhile.
+std::vector<std::string> ExitWhenBlocked(HWND page)
+{
+    EXPECT_GT(RedPixels(GetDlgItem(page, IDC_BODY)), 20);
+    EXPECT_EQ(RedPixels(GetDlgItem(page, IDC_TITLE)), 0);
+    EXPECT_FALSE(ControlEnabled(page, IDOK));
+    EXPECT_FALSE(ControlEnabled(page, IDC_BACK));
+    EXPECT_EQ(ControlText(page, IDCANCEL), "Exit");
+    CMessageBoxWatcher watcher(PRODUCT, IDYES);
+    ClickControl(page, IDCANCEL);
+    EXPECT_TRUE(WaitForWindowGone(page, 5000));
+    watcher.Stop();
+    return watcher.Texts();
+}
+
 [[maybe_unused]] LOGFONTA FontOf(HWND page, int controlId)
 {
     LOGFONTA font{};
@@ -182,14 +198,7 @@ TEST(WelcomePage, DISABLED_ANewerRunningProductIsRefusedWithItsVersionTextAsSent
         EXPECT_EQ(ControlText(w, IDC_BODY),
                   "You are trying to install older version of the software on your computer. Before installing "
                   "version 6.1 you need to uninstall 7.0 %s%n%x 100% first.\n");
-        EXPECT_GT(RedPixels(GetDlgItem(w, IDC_BODY)), 20);
-        EXPECT_FALSE(ControlEnabled(w, IDOK));
-        EXPECT_EQ(ControlText(w, IDCANCEL), "Exit");
-        CMessageBoxWatcher watcher(PRODUCT, IDYES);
-        ClickControl(w, IDCANCEL);
-        EXPECT_TRUE(WaitForWindowGone(w, 5000));
-        watcher.Stop();
-        questions = watcher.Texts();
+        questions = ExitWhenBlocked(w);
     });
     EXPECT_EQ(code, 2);
     EXPECT_TRUE(questions.empty());
@@ -264,16 +273,7 @@ TEST(WelcomePage, ADamagedPackageShowsTheReasonInRedAndOnlyExitWithoutQuestion)
         EXPECT_EQ(ControlText(w, IDC_BODY),
                   "Installation package is damaged! Please download the latest version of Velloran Client from "
                   "our web site and try again!");
-        EXPECT_GT(RedPixels(GetDlgItem(w, IDC_BODY)), 20);
-        EXPECT_EQ(RedPixels(GetDlgItem(w, IDC_TITLE)), 0);
-        EXPECT_FALSE(ControlEnabled(w, IDOK));
-        EXPECT_FALSE(ControlEnabled(w, IDC_BACK));
-        EXPECT_EQ(ControlText(w, IDCANCEL), "Exit");
-        CMessageBoxWatcher watcher(PRODUCT, IDYES);
-        ClickControl(w, IDCANCEL);
-        EXPECT_TRUE(WaitForWindowGone(w, 5000));
-        watcher.Stop();
-        questions = watcher.Texts();
+        questions = ExitWhenBlocked(w);
     });
     EXPECT_EQ(code, 2);
     EXPECT_TRUE(questions.empty());
