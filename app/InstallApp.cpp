@@ -1,6 +1,7 @@
 #include "app/InstallApp.h"
 
 #include "app/SummaryText.h"
+#include "app/UserIface.h"
 #include "framework/Text.h"
 #include "framework/WinThread.h"
 #include "package/PackedTools.h"
@@ -11,6 +12,9 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <new>
+
 namespace {
 
 constexpr int32_t WORKER_FAILED_POSITION = 120;
@@ -18,11 +22,35 @@ constexpr int32_t WORKER_FIREWALL_POSITION = 95;
 constexpr DWORD PAUSE_BEFORE_FIREWALL = 500;
 constexpr int SHOW_LOG = SW_SHOW;  // 5
 
+// The installed-version query: the request 0x00003007 as it goes on the wire.
+constexpr unsigned char VERSION_REQUEST[4] = {0x07, 0x30, 0x00, 0x00};
+// The reply's text is kept in 256 bytes that stay zero-terminated.
+constexpr uint32_t VERSION_TEXT_LIMIT = 255;
+
 // Where a full path's last component starts.
 std::string FolderOf(const std::string& path)
 {
     const size_t slash = path.find_last_of('\\');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+uint32_t LittleEndian32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// A text sent by another program, made safe to go through printf-style
+// formatting: its '%' stay plain characters.
+std::string EscapePercent(const char* text)
+{
+    std::string escaped;
+    for (const char* c = text; *c != '\0'; ++c) {
+        escaped += *c;
+        if (*c == '%')
+            escaped += '%';
+    }
+    return escaped;
 }
 
 std::string ModulePath()
@@ -146,7 +174,37 @@ int32_t CInstallApp::CheckSetupModules(std::string* message)
 
 int CInstallApp::CheckInstalledVersion(std::string* message)
 {
-    // The query of the running product lands with the wizard.
+    const ProductConfig& product = Product();
+    uint32_t version = product.versionNumber;
+    char text[VERSION_TEXT_LIMIT + 1] = {};
+
+    // The event only tells whether the product runs; without it the pipe is
+    // not even tried.
+    fw::CKernelHandle presence(OpenEventA(SYNCHRONIZE, FALSE, product.presenceEvent));
+    if (presence) {
+        CUserIface pipe;
+        // Each field is read into its own bytes first, so a reply cut short
+        // leaves the fields before it whole and the rest untouched.
+        unsigned char field[4] = {};
+        if (pipe.Connect(product.pipeName) && pipe.Write(VERSION_REQUEST, sizeof VERSION_REQUEST) &&
+            pipe.Read(field, sizeof field)) {
+            version = LittleEndian32(field);
+            if (pipe.Read(field, sizeof field)) {
+                // A longer text is cut to what the buffer holds; the rest
+                // is never read.
+                const uint32_t length = std::min(LittleEndian32(field), VERSION_TEXT_LIMIT);
+                char received[VERSION_TEXT_LIMIT + 1] = {};
+                if (pipe.Read(received, length))
+                    std::copy(received, received + length, text);
+            }
+        }
+    }
+
+    if (version > product.versionNumber) {
+        if (message)
+            *message = fw::FormatText(IDS_OLDER_VERSION, product.versionNumberText, EscapePercent(text).c_str());
+        return 1;
+    }
     if (message)
         message->clear();
     return 0;
@@ -282,7 +340,23 @@ void CInstallApp::RunInstallWorker(CInstallApp* app)
 
 int CInstallApp::StartInstallWorker(HWND owner)
 {
-    (void)owner;
+    std::unique_ptr<fw::CWinThread> thread(new (std::nothrow) fw::CWinThread(&CInstallApp::InstallWorkerMain, this));
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    if (thread && thread->CreateThread(THREAD_PRIORITY_NORMAL, 0)) {
+        // The owner of the worker's error box must be known before it runs.
+        progressWindow = owner;
+        if (thread->ResumeThread() != static_cast<DWORD>(-1)) {
+            workerThread = std::move(thread);
+            return 0;
+        }
+        // Never started: the thread object ends it on deletion.
+        error = GetLastError();
+        progressWindow = nullptr;
+    } else if (thread) {
+        error = GetLastError();
+    }
+    const std::string text = fw::FormatText(IDS_SYSTEM_ERROR, static_cast<unsigned>(error));
+    MessageBoxA(owner, text.c_str(), Product().productName, MB_ICONERROR);
     return -1;
 }
 

@@ -43,7 +43,10 @@ public:
     // message (still holding its "%s" for the product name).
     int32_t CheckSetupModules(std::string* message);
     // The installed-version check: 1 when a running product is newer and the
-    // installation must be refused (the message then holds the reason), else 0.
+    // installation must be refused, else 0. The refusal is a format to be
+    // filled with the product name like the other messages: its "%s" are
+    // filled in already, and the version text the product sent has its '%'
+    // doubled, so it reads as sent.
     int CheckInstalledVersion(std::string* message);
     // The ready page's summary of the current choices.
     std::string ComposeSummary() const;
