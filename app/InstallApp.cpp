@@ -8,12 +8,24 @@
 #include "process/FaultGuard.h"
 #include "product/ProductConfig.h"
 #include "res/resource.h"
+#include "ui/AdditionalTaskDlg.h"
+#include "ui/FinishDlg.h"
+#include "ui/FinishRestDlg.h"
+#include "ui/FontMeasures.h"
+#include "ui/LicenseDlg.h"
+#include "ui/ProgramMenuFolderDlg.h"
+#include "ui/ProgressDlg.h"
+#include "ui/ReadyDlg.h"
+#include "ui/SelectFolder.h"
+#include "ui/WelcomeDlg.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <array>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -21,6 +33,72 @@ constexpr int32_t WORKER_FAILED_POSITION = 120;
 constexpr int32_t WORKER_FIREWALL_POSITION = 95;
 constexpr DWORD PAUSE_BEFORE_FIREWALL = 500;
 constexpr int SHOW_LOG = SW_SHOW;  // 5
+
+constexpr int SHOW_QUICK_START = SW_SHOWMINIMIZED;  // 2
+constexpr char RICH_EDIT_LIBRARY[] = "Riched32.dll";
+constexpr DWORD WORKER_JOIN_MS = 10000;
+constexpr DWORD WORKER_TERMINATED = 0xFFFFFFFF;
+constexpr int HEADER_FONT_QUALITY = 5;  // ClearType
+constexpr char HEADER_FONT_FACE[] = "Arial";
+
+// Where the wizard's pages stand in its sequence.
+enum : size_t {
+    PAGE_WELCOME = 0,
+    PAGE_READY = 5,
+    PAGE_FINISH = 7,
+};
+// DoModal's answer for a page that could not be shown.
+constexpr INT_PTR PAGE_NOT_SHOWN = -1;
+
+// The wizard's pages; they live as long as the wizard runs.
+struct WizardPages {
+    CWelcomeDlg welcome;
+    CLicenseDlg license;
+    CSelectFolder destination;
+    CProgramMenuFolderDlg startMenu;
+    CAdditionalTaskDlg tasks;
+    CReadyDlg ready;
+    CProgressDlg progress;
+    CFinishDlg finish;
+    CFinishRestDlg finishRestart;  // takes the finish page's place when a restart is needed
+
+    std::array<CWizardPage*, 8> Sequence()
+    {
+        return {&welcome, &license, &destination, &startMenu, &tasks, &ready, &progress, &finish};
+    }
+    // The pages with a header band; the full pages make their title fonts
+    // themselves.
+    std::array<CWizardPage*, 6> InteriorPages()
+    {
+        return {&license, &destination, &startMenu, &tasks, &ready, &progress};
+    }
+};
+
+// A library of the system folder by its full path; its own imports are then
+// looked for there too, before the setup's folder.
+HMODULE LoadSystemLibrary(const char* name)
+{
+    char folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    const std::string path = std::string(folder, length) + "\\" + name;
+    if (path.size() >= MAX_PATH)
+        return nullptr;
+    return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The interior pages' title font, measured on the screen.
+HFONT CreateHeaderFont()
+{
+    HDC screen = GetDC(nullptr);
+    const int logPixelsY = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr)
+        ReleaseDC(nullptr, screen);
+    return CreateFontA(HeaderFontHeight(logPixelsY), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0 /* character set */,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, HEADER_FONT_QUALITY, 0 /* pitch and family */,
+                       HEADER_FONT_FACE);
+}
 
 // The installed-version query: the request 0x00003007 as it goes on the wire.
 constexpr unsigned char VERSION_REQUEST[4] = {0x07, 0x30, 0x00, 0x00};
@@ -277,7 +355,118 @@ void CInstallApp::RunSilent()
 
 void CInstallApp::RunWizard()
 {
-    // The wizard lands with its pages; until then a run without a mode ends here.
+    if (ShowWizard())
+        EndOfRun();
+}
+
+bool CInstallApp::ShowWizard()
+{
+    // The licence page's text control. Only the system's own copy: a DLL of
+    // that name beside the setup or in the current folder must never load.
+    const fw::CModule richEdit(LoadSystemLibrary(RICH_EDIT_LIBRARY));
+
+    // Declared before the pages, so that it outlives them.
+    const fw::CGdiObject headerFont(CreateHeaderFont());
+    HFONT headerFontHandle = static_cast<HFONT>(headerFont.get());
+    RECT sharedRect{};  // top 0: no page has stored its place yet
+
+    WizardPages pages;
+    pages.welcome.SetApplication(this);
+    pages.license.SetApplication(this);
+    pages.license.SetAccepted(&licenseAccepted);
+    pages.destination.SetFolder(&choices.destinationFolder);
+    pages.startMenu.SetFolder(&choices.startMenuFolder);
+    pages.tasks.SetFlags(&choices.desktopIcon, &choices.quickLaunchIcon, &choices.firewallRules);
+    pages.progress.SetApplication(this);
+    pages.progress.SetProgressSink(&progress);
+    pages.finish.SetFlags(&launchProduct, &openQuickStart, &installFailed);
+    pages.finishRestart.SetFlags(&restartFlag, &installFailed);
+    for (CWizardPage* page : pages.Sequence())
+        page->SetSharedRect(&sharedRect);
+    pages.finishRestart.SetSharedRect(&sharedRect);
+    for (CWizardPage* page : pages.InteriorPages())
+        page->SetHeaderFont(&headerFontHandle);
+
+    bool normalEnd = false;
+    size_t index = PAGE_WELCOME;
+    for (;;) {
+        if (index > PAGE_FINISH) {
+            normalEnd = true;
+            break;
+        }
+        CWizardPage* page = index == PAGE_FINISH && restartPageShown ? &pages.finishRestart : pages.Sequence()[index];
+        const INT_PTR code = page->DoModal();
+        if (code == PAGE_NEXT) {
+            ++index;
+            if (index == PAGE_READY)
+                pages.ready.SetSummary(ComposeSummary());
+            if (index == PAGE_FINISH) {
+                // The finish pages read what the worker decided.
+                JoinInstallWorker();
+                if (restartFlag == 1)
+                    restartPageShown = 1;
+            }
+        } else if (code == PAGE_CANCELLED) {
+            normalEnd = index == PAGE_FINISH;
+            break;
+        } else if (code == PAGE_BACK) {
+            if (index > PAGE_WELCOME)
+                --index;
+        } else if (code == PAGE_NOT_SHOWN) {
+            // A page that cannot be shown now will not be shown by trying
+            // again: the run ends as if cancelled.
+            break;
+        }
+        // Any other code shows the same page again.
+    }
+
+    // The worker writes into the progress page: it must be over before the
+    // pages go, whichever way the wizard ended.
+    JoinInstallWorker();
+    if (normalEnd)
+        CarryOutFinishChoices();
+    progress.links = ProgressLinks();
+    progress.statusWindow = nullptr;
+    return normalEnd;
+}
+
+void CInstallApp::CarryOutFinishChoices()
+{
+    if (restartPageShown) {
+        // There the flag holds the user's answer: 1 is "restart now".
+        if (restartFlag == 1)
+            installProcess->RestartComputer();
+        return;
+    }
+    if (launchProduct == 1)
+        LaunchProduct();
+    if (openQuickStart == 1)
+        ShellExecuteA(nullptr, "open", Product().quickStartUrl, nullptr, nullptr, SHOW_QUICK_START);
+}
+
+void CInstallApp::LaunchProduct() const
+{
+    const std::string commandLine = "\"" + choices.destinationFolder + "\\" + Product().userProgram + "\"";
+    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back('\0');  // CreateProcessA may write into its command line
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    // A product that cannot be started is not the setup's failure: nothing
+    // is said.
+    if (CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        const fw::CKernelHandle process(started.hProcess);
+        const fw::CKernelHandle thread(started.hThread);
+    }
+}
+
+void CInstallApp::JoinInstallWorker()
+{
+    if (!workerThread)
+        return;
+    if (workerThread->Wait(WORKER_JOIN_MS) != WAIT_OBJECT_0)
+        workerThread->Terminate(WORKER_TERMINATED);
+    workerThread.reset();
 }
 
 void CInstallApp::EndOfRun()

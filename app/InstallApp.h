@@ -81,6 +81,15 @@ private:
     static void RunInstallWorker(CInstallApp* app);
     void RunSilent();
     void RunWizard();
+    // The pages from the welcome page to the finish page; true at the normal
+    // end (after carrying out the finish page's choices), false when the
+    // wizard was cancelled.
+    bool ShowWizard();
+    void CarryOutFinishChoices();
+    void LaunchProduct() const;
+    // Waits for the install worker (10 s, then it is terminated) and deletes
+    // its thread object; nothing without a worker.
+    void JoinInstallWorker();
     void EndOfRun();
     bool MessagesEnabled() const { return !options.silent || options.showMessages; }
     void ShowMessage(const std::string& text, UINT icon) const;

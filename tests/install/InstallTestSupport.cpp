@@ -1,13 +1,19 @@
 #include "tests/install/InstallTestSupport.h"
 
+#include "framework/Handles.h"
 #include "package/PackageWriter.h"
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
+#include <objbase.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <tuple>
 
 using namespace testsupport;
 
@@ -29,6 +35,277 @@ std::string WriteSetup(const std::string& bytes, const TestProduct& product, con
     if (!WriteFileBytes(path, bytes))
         throw std::runtime_error("cannot write " + path);
     return path;
+}
+
+const std::string SERVICES = "System\\CurrentControlSet\\Services\\";
+const std::string UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+struct Link {
+    bool read = false;
+    std::string path, arguments, workingDirectory, description;
+};
+
+Link ReadLink(const std::string& file)
+{
+    Link link;
+    CoInitialize(nullptr);
+    {
+        fw::CComPtr<IShellLinkA> shellLink;
+        fw::CComPtr<IPersistFile> persist;
+        wchar_t wide[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
+        char text[1024] = {};
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                       shellLink.put_void())) &&
+            SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, persist.put_void())) &&
+            SUCCEEDED(persist->Load(wide, STGM_READ))) {
+            link.read = true;
+            shellLink->GetPath(text, sizeof text, nullptr, 0);
+            link.path = text;
+            text[0] = '\0';
+            shellLink->GetArguments(text, sizeof text);
+            link.arguments = text;
+            text[0] = '\0';
+            shellLink->GetWorkingDirectory(text, sizeof text);
+            link.workingDirectory = text;
+            text[0] = '\0';
+            shellLink->GetDescription(text, sizeof text);
+            link.description = text;
+        }
+    }
+    CoUninitialize();
+    return link;
+}
+
+std::string LowerCase(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool ServiceRunning(const std::string& name)
+{
+    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    // The service starts in the background: give it a moment.
+    for (int i = 0; i < 50 && service; ++i) {
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+bool DevicePresent(const std::string& hardwareId)
+{
+    for (const std::string& ids : PresentDeviceIds()) {
+        if (ids == hardwareId || ids.find(hardwareId + "|") == 0)
+            return true;
+    }
+    return false;
+}
+
+struct Expected {
+    const TestProduct& product;
+    std::vector<std::pair<std::string, std::string>> systemFiles;  // entry, folder
+    std::vector<std::string> installFiles;
+    std::vector<std::string> dependencies;
+    std::string displayName, description;
+    std::vector<std::tuple<std::string, std::string, DWORD>> kernelDrivers;  // name, display, start
+    std::string busHardwareId, hostHardwareId;
+    std::vector<std::tuple<std::string, std::string, std::string>> links;  // link name, target, arguments
+    std::string webUrl;
+    std::vector<std::string> logLines;
+};
+
+Expected ServerExpectation()
+{
+    const std::string system = SystemDir();
+    const std::string drivers = system + "\\Drivers";
+    const std::string install = InstallFolder(Server());
+    const std::string menu = StartMenuFolder(Server());
+    return Expected{
+        Server(),
+        {{"velloransrv.exe", system}, {"nexpnp.sys", drivers}, {"nexstb.sys", drivers}, {"nexbus.sys", drivers}},
+        {"velloran.exe", "velloransh.exe", "license.txt", "readme.txt", "velloran-help.chm", "uninstall.exe",
+         "nexbus.sys", "nexbus.inf", "nexbus.cat"},
+        {"nexbus", "nexpnp"},
+        "Velloran Service",
+        "Velloran - helps to share USB devices over IP",
+        {{"nexstb", "Velloran Stub Device", SERVICE_DEMAND_START}, {"nexpnp", "Velloran PnP Device", SERVICE_AUTO_START}},
+        "*nexbusDevice",
+        "*nexhcDevice",
+        {{"Velloran", "velloran.exe", ""},
+         {"Velloran Help", "velloran-help.chm", ""},
+         {"Velloran License", "license.txt", ""},
+         {"Velloran Uninstall Wizard", "uninstall.exe", ""},
+         {"Velloran Console Command Line", "velloransh.exe", ""},
+         {"Velloran Command Line", "velloran.exe", "-help"}},
+        "https://www.velloran.com/",
+        {"Velloran installation...",
+         "Install File: " + system + "\\velloransrv.exe",
+         "Install File: " + drivers + "\\nexpnp.sys",
+         "Install File: " + drivers + "\\nexstb.sys",
+         "Install File: " + drivers + "\\nexbus.sys",
+         "CreateDirectory: " + install,
+         "Install File: " + install + "\\velloran.exe",
+         "Install File: " + install + "\\uninstall.exe",
+         "Install Driver: " + drivers + "\\nexstb.sys",
+         "Install Driver: " + drivers + "\\nexpnp.sys",
+         "Install File: " + install + "\\nexbus.inf",
+         "Install WDM Driver: *nexbusDevice",
+         "Install WDM Driver: *nexhcDevice",
+         "Install Service: velloransrv",
+         "Start Installed Service: nexpnp",
+         "Start Installed Service: velloransrv",
+         "CreateDirectory: " + menu,
+         "CreateShortcuts: " + menu + "\\Velloran.lnk",
+         "CreateShortcuts: " + menu + "\\Velloran Command Line.lnk",
+         "Install File: " + menu + "\\Velloran on Web.url",
+         "CreateShortcuts: " + DesktopFolder() + "\\Velloran.lnk",
+         "Create Firewall rules",
+         "Authorized appication: " + system + "\\velloransrv.exe",
+         "Firewall rules was created succesful"},
+    };
+}
+
+Expected ClientExpectation()
+{
+    const std::string system = SystemDir();
+    const std::string drivers = system + "\\Drivers";
+    const std::string install = InstallFolder(Client());
+    const std::string menu = StartMenuFolder(Client());
+    return Expected{
+        Client(),
+        {{"velloransrvlt.exe", system}, {"nexbuslt.sys", drivers}},
+        {"velloranlt.exe", "velloranltsh.exe", "license.txt", "readme.txt", "velloran-client-help.chm",
+         "uninstall.exe", "nexbuslt.sys", "nexbuslt.inf", "nexbuslt.cat"},
+        {"nexbuslt"},
+        "Velloran Client Service",
+        "Velloran Client - helps to connect USB devices over IP",
+        {},
+        "*nexbusltDevice",
+        "*nexhcltDevice",
+        {{"Velloran Client", "velloranlt.exe", ""},
+         {"Velloran Client Help", "velloran-client-help.chm", ""},
+         {"Velloran Client License", "license.txt", ""},
+         {"Velloran Client Uninstall Wizard", "uninstall.exe", ""},
+         {"Velloran Client Console Command Line", "velloranltsh.exe", ""},
+         {"Velloran Client Command Line", "velloranlt.exe", "-help"}},
+        "https://www.velloran.com/client/",
+        {"Velloran Client installation...",
+         "Install File: " + system + "\\velloransrvlt.exe",
+         "Install File: " + drivers + "\\nexbuslt.sys",
+         "CreateDirectory: " + install,
+         "Install File: " + install + "\\velloranlt.exe",
+         "Install File: " + install + "\\uninstall.exe",
+         "Install File: " + install + "\\nexbuslt.inf",
+         "Install WDM Driver: *nexbusltDevice",
+         "Install WDM Driver: *nexhcltDevice",
+         "Install Service: velloransrvlt",
+         "Start Installed Service: velloransrvlt",
+         "CreateDirectory: " + menu,
+         "CreateShortcuts: " + menu + "\\Velloran Client.lnk",
+         "Install File: " + menu + "\\Velloran Client on Web.url",
+         "CreateShortcuts: " + DesktopFolder() + "\\Velloran Client.lnk",
+         "Create Firewall rules",
+         "Authorized appication: " + system + "\\velloransrvlt.exe",
+         "Firewall rules was created succesful"},
+    };
+}
+
+void CheckExpected(const Expected& expected)
+{
+    const TestProduct& product = expected.product;
+    const std::string install = InstallFolder(product);
+    const std::string system = SystemDir();
+
+    for (const auto& file : expected.systemFiles)
+        EXPECT_EQ(ReadFileBytes(file.second + "\\" + file.first), PayloadBytes(product, file.first)) << file.first;
+    for (const std::string& file : expected.installFiles)
+        EXPECT_EQ(ReadFileBytes(install + "\\" + file), PayloadBytes(product, file)) << file;
+    // Nothing but the listed files and the log lands in the install folder.
+    EXPECT_FALSE(FileExists(install + "\\license.rtf"));
+
+    // The product service.
+    const std::string key = SERVICES + product.serviceName;
+    DWORD value = 0;
+    std::string text;
+    EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, key, "Type", &value));
+    EXPECT_EQ(value, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, key, "Start", &value));
+    EXPECT_EQ(value, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, key, "Group", &text));
+    EXPECT_EQ(text, "PlugPlay");
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, key, "DisplayName", &text));
+    EXPECT_EQ(text, expected.displayName);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, key, "Description", &text));
+    EXPECT_EQ(text, expected.description);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, key, "ImagePath", &text));
+    EXPECT_EQ(LowerCase(text), LowerCase(system + "\\" + product.serviceProgram));
+    // Wine's CreateServiceA keeps only the first name of a dependency list
+    // (the rest of the stored value is garbage); the engine's own tests see
+    // the whole list through the reconfiguration path.
+    const std::vector<std::string> dependencies = RegReadMultiString(HKEY_LOCAL_MACHINE, key, "DependOnService");
+    ASSERT_FALSE(dependencies.empty());
+    EXPECT_EQ(dependencies.front(), expected.dependencies.front());
+
+    for (const auto& driver : expected.kernelDrivers) {
+        const std::string driverKey = SERVICES + std::get<0>(driver);
+        EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, driverKey, "Type", &value)) << std::get<0>(driver);
+        EXPECT_EQ(value, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
+        EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, driverKey, "Start", &value));
+        EXPECT_EQ(value, std::get<2>(driver)) << std::get<0>(driver);
+        EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, driverKey, "DisplayName", &text));
+        EXPECT_EQ(text, std::get<1>(driver));
+    }
+
+    // The bus driver: its service (from the INF), both devices, the INF in the driver store.
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, SERVICES + product.busService));
+    EXPECT_TRUE(DevicePresent(expected.busHardwareId));
+    EXPECT_TRUE(DevicePresent(expected.hostHardwareId));
+    EXPECT_TRUE(FileExists(WindowsDir() + "\\inf\\" + product.busService + ".inf"));
+
+    // Shortcuts.
+    const std::string menu = StartMenuFolder(product);
+    for (const auto& link : expected.links) {
+        const Link read = ReadLink(menu + "\\" + std::get<0>(link) + ".lnk");
+        EXPECT_TRUE(read.read) << std::get<0>(link);
+        EXPECT_EQ(LowerCase(read.path), LowerCase(install + "\\" + std::get<1>(link))) << std::get<0>(link);
+        EXPECT_EQ(read.arguments, std::get<2>(link)) << std::get<0>(link);
+        EXPECT_EQ(LowerCase(read.workingDirectory), LowerCase(install)) << std::get<0>(link);
+        EXPECT_EQ(read.description, std::get<0>(link));
+    }
+    const std::string web = ReadFileBytes(menu + "\\" + product.name + " on Web.url");
+    EXPECT_EQ(web, "[InternetShortcut]\r\nURL=" + expected.webUrl);
+    const Link desktop = ReadLink(DesktopFolder() + "\\" + product.name + ".lnk");
+    EXPECT_TRUE(desktop.read);
+    EXPECT_EQ(LowerCase(desktop.path), LowerCase(install + "\\" + std::get<1>(expected.links[0])));
+
+    // The uninstall entry.
+    const std::string uninstall = UNINSTALL + product.uninstallKey;
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "InstallLocation", &text));
+    EXPECT_EQ(text, install);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "UninstallString", &text));
+    EXPECT_EQ(text, install + "\\uninstall.exe");
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "StartMenuLocation", &text));
+    EXPECT_EQ(text, product.name);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "DisplayName", &text));
+    EXPECT_EQ(text, product.name);
+
+    // The product service answers: it was started by the plan.
+    EXPECT_TRUE(ServiceRunning(product.serviceName));
+
+    // The log: placed in the install folder, the temporary one deleted.
+    const std::vector<std::string> lines = ReadLines(install + "\\" + product.logFile);
+    EXPECT_EQ(MissingInOrder(lines, expected.logLines), "");
+    EXPECT_FALSE(FileExists(TempLog(product)));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("Warning: "), std::string::npos) << line;
+        EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+    }
 }
 
 }  // namespace
@@ -152,6 +429,11 @@ MachineScope InstallScope(const TestProduct& product)
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs)
 {
     return RunProcess("\"" + setupPath + "\" " + switches, timeoutMs);
+}
+
+void CheckInstalled(const TestProduct& product)
+{
+    CheckExpected(&product == &Client() ? ClientExpectation() : ServerExpectation());
 }
 
 std::string MissingInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& needles)

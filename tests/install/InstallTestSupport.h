@@ -50,6 +50,12 @@ testsupport::MachineScope InstallScope(const TestProduct& product);
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);
 
+// The product as a complete installation leaves it, checked with gtest
+// expectations: its files, services, devices, driver store, shortcuts,
+// uninstall entry, the running service, and the setup log placed in the
+// install folder with the plan's lines and no warning.
+void CheckInstalled(const TestProduct& product);
+
 // `needles` appear in `lines` in this order (not necessarily adjacent);
 // returns the first needle not found in order, or empty.
 std::string MissingInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& needles);
