@@ -127,9 +127,15 @@ std::vector<std::string> CTextRecorder::Texts()
 
 void CTextRecorder::Run(HWND control)
 {
-    // Some stages last only a few tens of milliseconds: look often.
+    // Some stages last only a few tens of milliseconds: look often. One
+    // read with room to spare: a length asked for first may belong to the
+    // text before, and cut the next one short.
     while (!m_stop && IsWindow(control)) {
-        const std::string text = WindowText(control);
+        char buffer[1024] = {};
+        DWORD_PTR copied = 0;
+        SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                            2000, &copied);
+        const std::string text(buffer, copied < sizeof buffer ? copied : 0);
         {
             std::lock_guard<std::mutex> guard(m_lock);
             if (!text.empty() && (m_texts.empty() || m_texts.back() != text))
@@ -148,16 +154,16 @@ void RecordShellOpenings()
     SetClassCommand("Software\\Classes\\VelloranTestLog\\shell\\open\\command", command);
 }
 
-std::vector<std::string> ShellOpenings()
+std::vector<std::string> ShellOpenings(DWORD waitMs)
 {
-    // The recorder runs after the setup's ShellExecuteA returned: give it a moment.
+    // The recorder may still be starting when the setup has ended.
     std::vector<std::string> lines;
     WaitUntil(
         [&] {
             lines = ReadLines(RECORD_FILE);
             return !lines.empty();
         },
-        3000);
+        waitMs);
     return lines;
 }
 

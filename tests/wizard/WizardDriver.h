@@ -62,9 +62,10 @@ private:
 };
 
 // Makes the shell "open" https addresses and .log files with the test's
-// recorder program; Openings() lists what was opened, as "show|command line".
+// recorder program; ShellOpenings() lists what was opened, as "show|command
+// line", once something was or after `waitMs`.
 void RecordShellOpenings();
-std::vector<std::string> ShellOpenings();
+std::vector<std::string> ShellOpenings(DWORD waitMs = 10000);
 
 // The product's user program window, if one was started; closes it.
 bool ProductWindowShown(const std::string& productName, DWORD timeoutMs);
