@@ -479,3 +479,52 @@ TEST(WizardRestart, LaterEndsWithoutLaunchingAnything)
     EXPECT_EQ(MissingInOrder(lines, {"Warning: === Reboot required to complete operation ==="}), "");
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "Restart System"), lines.end());
 }
+
+TEST(WizardFailure, WithAFileInUseTheRestartPageReportsIt)
+{
+    // The held file makes the run need a restart; the missing entry fails it
+    // later. The restart page then tells of the failure in its red title.
+    ASSERT_TRUE(HaveDisplay());
+    RecordShellOpenings();
+    const Shots shots(ServerBuild(), 96, "failed-restart");
+    const std::string install = InstallFolder(ServerBuild().product);
+    ASSERT_TRUE(CreateDirectoryA(install.c_str(), nullptr));
+    const std::string held = install + "\\license.txt";
+    ASSERT_TRUE(WriteFileBytes(held, "an older licence"));
+    FileHolder holder(held, FILE_SHARE_READ);
+    ASSERT_TRUE(holder.holding());
+    const std::string folder = MakeTempDir("failingrestart");
+    const std::string setupPath = SetupWithout(ServerBuild().product, {"nexbus.inf"}, folder);
+
+    CMessageBoxWatcher boxes("Velloran", IDOK);
+    CSetupRun setup(setupPath);
+    HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
+    ASSERT_NE(ready, nullptr);
+    std::vector<std::string> stages;
+    HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_RESTART_LATER}, &stages);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(ControlText(page, IDC_TITLE), "Setup Wizard did not complete the installation of Velloran on your computer.");
+    EXPECT_EQ(ControlText(page, IDC_BODY),
+              "Error occured while installing Velloran on your computer. Setup has restored your system to the "
+              "original state, but some files were in use by operation system. You need to restart your computer to "
+              "complete the procedure. After this please download the latest version of Velloran from our web site "
+              "and try the installation again!");
+    EXPECT_TRUE(ControlChecked(page, IDC_RESTART_NOW));
+    Sleep(300);
+    EXPECT_GT(RedPixels(GetDlgItem(page, IDC_TITLE)), 20);
+    EXPECT_EQ(RedPixels(GetDlgItem(page, IDC_BODY)), 0);
+    shots.Take(page, "8-finish");
+    ClickControl(page, IDC_RESTART_LATER);
+    EXPECT_TRUE(WaitUntil([&] { return ControlChecked(page, IDC_RESTART_LATER); }, 5000));
+    PostCommand(page, IDOK);  // Enter ends it like Finish
+    EXPECT_EQ(setup.Wait(60000), -10);
+    boxes.Stop();
+    holder.Release();
+
+    ASSERT_EQ(boxes.Texts().size(), 2u) << ::testing::PrintToString(boxes.Texts());
+    const std::vector<std::string> opened = ShellOpenings();
+    ASSERT_EQ(opened.size(), 1u) << ::testing::PrintToString(opened);
+    EXPECT_NE(opened[0].find(ServerBuild().product.logFile), std::string::npos) << opened[0];
+    const std::vector<std::string> lines = ReadLines(TempLog(ServerBuild().product));
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "Restart System"), lines.end());
+}
