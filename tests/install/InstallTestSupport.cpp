@@ -423,6 +423,9 @@ MachineScope InstallScope(const TestProduct& product)
                           "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product.uninstallKey};
     for (const std::string& driver : product.kernelDrivers)
         scope.registryKeys.push_back(services + driver);
+    scope.serviceStates = product.kernelDrivers;
+    scope.serviceStates.push_back(product.serviceName);
+    scope.serviceStates.push_back(product.busService);
     return scope;
 }
 

@@ -79,7 +79,7 @@ void AddKey(HKEY root, const std::string& subkey, std::map<std::string, std::str
         AddKey(root, subkey + "\\" + child, items);
 }
 
-void AddServices(std::map<std::string, std::string>* items)
+void AddServices(const std::vector<std::string>& watched, std::map<std::string, std::string>* items)
 {
     fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager)
@@ -97,11 +97,14 @@ void AddServices(std::map<std::string, std::string>* items)
         return;
     const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
-        const DWORD state = services[i].ServiceStatus.dwCurrentState;
-        // Running and stopped are what a user sees; the pending states are
-        // passing moments.
-        const char* shown = state == SERVICE_RUNNING ? "running" : "stopped";
-        items->emplace(std::string("service ") + services[i].lpServiceName, shown);
+        const std::string name = services[i].lpServiceName;
+        std::string shown;
+        if (std::find(watched.begin(), watched.end(), name) != watched.end()) {
+            // Running and stopped are what a user sees; the pending states
+            // are passing moments.
+            shown = services[i].ServiceStatus.dwCurrentState == SERVICE_RUNNING ? "running" : "stopped";
+        }
+        items->emplace("service " + name, shown);
     }
 }
 
@@ -145,7 +148,7 @@ CMachineSnapshot CMachineSnapshot::Take(const MachineScope& scope)
     for (const std::string& key : scope.registryKeys)
         AddKey(HKEY_LOCAL_MACHINE, key, &snapshot.items);
     if (scope.services)
-        AddServices(&snapshot.items);
+        AddServices(scope.serviceStates, &snapshot.items);
     if (scope.devices) {
         // Devices may share ids: count them.
         std::map<std::string, int> counts;

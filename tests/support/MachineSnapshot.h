@@ -15,7 +15,11 @@ struct MachineScope {
     std::vector<std::string> trees;         // folders, recursively (need not exist)
     std::vector<std::string> files;         // single files (need not exist)
     std::vector<std::string> registryKeys;  // below HKEY_LOCAL_MACHINE, recursively
-    bool services = true;                   // every service's name, type, start type and state
+    bool services = true;                   // which services exist
+    // Services whose state (running or stopped) counts too. Other services
+    // come and go with the system (the RPC service starts on first use), so
+    // only their existence is compared.
+    std::vector<std::string> serviceStates;
     bool devices = true;                    // every present device's hardware ids
 };
 
