@@ -208,9 +208,12 @@ int main(int argc, char** argv)
     printf("Devices\n");
     ReportDevices(hardwareIds);
 
-    printf("Shortcuts\n");
-    ReportLinks(SpecialFolder(CSIDL_COMMON_PROGRAMS) + "\\" + product);
-    ReportLinks(SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY));
+    const std::string menu = SpecialFolder(CSIDL_COMMON_PROGRAMS) + "\\" + product;
+    printf("Start Menu %s\n", menu.c_str());
+    ReportLinks(menu);
+    const std::string desktop = SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
+    printf("Desktop %s\n", desktop.c_str());
+    ReportLinks(desktop);
 
     printf("Uninstall entry HKLM\\%s%s\n", UNINSTALL_KEY, uninstallKey.c_str());
     fw::CRegKey key;
