@@ -57,11 +57,7 @@ bool CAdditionalTaskDlg::OnInitDialog()
         m_quickLaunchBox.EnableWindow(false);
         m_quickLaunch = 0;
     }
-    SetCaption();
-    MoveToSharedRect(false);
-    SetPageIcon();
-    ComputeWhiteArea();
-    UpdateData(fw::DataDirection::ToControls);
+    FinishInitialisation();
     return true;
 }
 

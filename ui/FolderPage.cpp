@@ -29,11 +29,7 @@ bool CFolderPage::OnInitDialog()
     m_subtitleText = ProductText(m_layout.subtitleText);
     m_image.Load(m_layout.imageResource);
     m_folderText = m_folder != nullptr ? *m_folder : std::string();
-    SetCaption();
-    MoveToSharedRect(false);
-    SetPageIcon();
-    ComputeWhiteArea();
-    UpdateData(fw::DataDirection::ToControls);
+    FinishInitialisation();
     return true;
 }
 

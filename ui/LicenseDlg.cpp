@@ -52,11 +52,7 @@ bool CLicenseDlg::OnInitDialog()
     m_licenseText.StreamIn(SF_RTF, stream);
     m_licenseText.SetTargetDevice(nullptr, 0);  // wrap at the control's width
 
-    SetCaption();
-    MoveToSharedRect(false);
-    SetPageIcon();
-    ComputeWhiteArea();
-    UpdateData(fw::DataDirection::ToControls);
+    FinishInitialisation();
     return true;
 }
 

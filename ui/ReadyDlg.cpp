@@ -25,11 +25,7 @@ bool CReadyDlg::OnInitDialog()
     m_titleText = fw::LoadText(IDS_READY_TITLE);
     ApplyHeaderFont(IDC_READY_TITLE);
     m_subtitleText = fw::LoadText(IDS_READY_SUBTITLE);
-    SetCaption();
-    MoveToSharedRect(false);
-    SetPageIcon();
-    ComputeWhiteArea();
-    UpdateData(fw::DataDirection::ToControls);
+    FinishInitialisation();
     return true;
 }
 

@@ -98,6 +98,15 @@ void CWizardPage::ApplyHeaderFont(int titleId) const
         ::SendMessageA(GetDlgItem(titleId), WM_SETFONT, reinterpret_cast<WPARAM>(*m_headerFont), TRUE);
 }
 
+void CWizardPage::FinishInitialisation()
+{
+    SetCaption();
+    MoveToSharedRect(false);
+    SetPageIcon();
+    ComputeWhiteArea();
+    UpdateData(fw::DataDirection::ToControls);
+}
+
 void CWizardPage::StoreWindowRect() const
 {
     if (m_sharedRect != nullptr)

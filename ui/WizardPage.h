@@ -52,6 +52,9 @@ protected:
     void BuildTitleFont(int titleId);
     // Interior pages: the application's header font on the title control.
     void ApplyHeaderFont(int titleId) const;
+    // The frame's last steps in their usual order: caption, shared position,
+    // icon, white area, then the member values into the controls.
+    void FinishInitialisation();
 
     // --- ending ---
     void StoreWindowRect() const;
