@@ -26,6 +26,8 @@ const char* const LOG_NO_ADMIN = "Error: No such admin privilege";
 const char* const LOG_NO_SCM = "Error: Init Service Control Manager";
 const char* const LOG_NO_INSTALLER = "Error: Init installer";
 const char* const LOG_REBOOT_REQUIRED = "Warning: === Reboot required to complete operation ===";
+const char* const LOG_BACKUPS_KEPT = "Warning: === Rollback not completed, backup files kept ===";
+const char* const LOG_BACKUP_KEPT = "Backup File Kept: ";
 
 [[noreturn]] void ThrowCreation(const EngineSiteShift& shift, int location, DWORD code)
 {
@@ -87,7 +89,10 @@ CInstaller::CInstaller(HANDLE setupLog, int captureSetupApiLog, EngineSiteShift 
 
 CInstaller::~CInstaller()
 {
-    CommitInstall();
+    // Never a commit here: a run that neither succeeded nor finished its
+    // rollback (a worker that had to be ended, a fault in the rollback)
+    // leaves the backups, the only copies of what it overwrote, in place.
+    KeepBackups();
     m_hSCManager.reset();
     m_journal.clear();
     m_startedServices.clear();
@@ -114,7 +119,26 @@ void CInstaller::CommitInstall()
     for (const auto& backup : m_backups)
         DeleteFileA(backup.second.c_str());
     m_backups.clear();
+    m_deferredOnly.clear();
+    m_pendingReplacements.clear();
     m_savedServiceValues.clear();
+}
+
+void CInstaller::PrepareRollback()
+{
+    *m_pRestartRequired = 0;
+}
+
+void CInstaller::KeepBackups()
+{
+    if (m_backups.empty())
+        return;
+    WriteLog(LOG_BACKUPS_KEPT);
+    for (const auto& backup : m_backups)
+        WriteLog(LOG_BACKUP_KEPT, (backup.second + " (" + backup.first + ")").c_str());
+    // From here on nothing of the engine refers to them: no commit deletes them.
+    m_backups.clear();
+    m_deferredOnly.clear();
 }
 
 void CInstaller::SetRestartRequired()

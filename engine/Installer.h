@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,11 @@ class CSetupLogApi;
 enum : int32_t {
     JOURNAL_DIRECTORY = 0,
     JOURNAL_FILE = 1,
+    JOURNAL_REGISTRY_KEY = 2,      // "HKLM\" + a key this run created
     JOURNAL_SERVICE_STARTED = 3,
     JOURNAL_SERVICE = 4,
     JOURNAL_PNP_DEVICE = 5,
+    JOURNAL_DRIVER_PACKAGE = 6,    // an INF this run added to the driver store
 };
 
 // Operating-system classes the install plan chooses payload variants by.
@@ -53,6 +56,7 @@ struct SavedRegistryValue {
 using JournalMap = std::map<std::string, int32_t>;
 using BackupMap = std::map<std::string, std::string>;
 using SavedServiceMap = std::map<std::string, std::vector<SavedRegistryValue>>;
+using PathSet = std::set<std::string>;
 
 class CInstaller {
 public:
@@ -69,7 +73,15 @@ public:
     int32_t LoadPackage();  // the reader's PackageStatus after reading
     CPackedTools& PackedTools() const { return *m_pPackedTools; }
     int RestartRequired() const { return *m_pRestartRequired; }
+    // Only after a run that succeeded: the backups go, the change is final.
     void CommitInstall();
+    // Before the failure path stops services and rolls back: every restart
+    // the run asked for so far is undone by the rollback, so the flag starts
+    // again from 0 and only what the rollback itself defers sets it.
+    void PrepareRollback();
+    // When the rollback cannot finish: the backups stay on disk for the
+    // user, each written to the log with its target.
+    void KeepBackups();
 
     // --- files and directories ---
     void InstallFile(const std::string& fileName, const std::string& directory, const void* data,
@@ -91,6 +103,8 @@ public:
     bool WasServiceStarted(const std::string& serviceName) const;
     int UninstallService(const std::string& serviceName);
     void SaveServiceRegistry(const std::string& serviceName);
+    // Undoes registry changes: saved keys are put back exactly (services also
+    // in the Service Control Manager), keys the run created are deleted.
     void RestoreServiceRegistry();
 
     // --- Plug and Play drivers ---
@@ -98,6 +112,7 @@ public:
                           const std::string& hardwareId);
     void UninstallWdmDriver(const std::string& hardwareId);
     int CopyOemInf(const std::string& infPath);
+    void UninstallDriverPackage(const std::string& storedInfPath);
     void UninstallCreatedDrivers();
 
     // --- shortcuts, uninstall registration, RunOnce, restart ---
@@ -133,12 +148,33 @@ private:
     bool IsUserAdmin();
     void DetectOsClass();
     std::string MakeTempFileName(const std::string& fileName, const std::string& directory);
-    void BackupFile(const std::string& fileName, const std::string& directory);
+    // Backs the target up unless this run already did (the first backup
+    // holds the state before the run) or created it; false when it did not
+    // need one. Throws at the backup site when the copy fails.
+    bool BackupFile(const std::string& fileName, const std::string& directory);
+    // Snapshot of a key's values below HKEY_LOCAL_MACHINE; the first one of a
+    // run wins. A key that does not exist gives none.
+    void SaveRegistryValues(const std::string& subkey);
+    // The registry key below HKEY_LOCAL_MACHINE is saved when it exists and
+    // journaled for deletion when the run is about to create it.
+    void SaveOrJournalRegistryKey(const std::string& subkey);
+    // Pending replacements this run scheduled for the temporary file are
+    // taken back out of the restart's rename list.
+    void CancelPendingReplacement(const std::string& temp);
+    // The files the driver store holds now (INFs, their compiled forms, catalogs).
+    PathSet DriverStoreFiles() const;
+    // Journals what appeared in the driver store since `before`.
+    void JournalNewDriverStoreFiles(const PathSet& before);
+    // Backs up a catalog of the INF's name already in the catalog store, which
+    // handing the INF to the store would overwrite.
+    void BackupStoredCatalog(const std::string& infPath);
     int InstallServiceEntry(bool kernelDriver, const std::string& binaryPath,
                             const std::string& serviceName, const std::string& displayName,
                             const std::string* description, const std::string* loadOrderGroup,
                             DWORD startType, const std::vector<std::string>* dependencies);
-    bool FindDeviceByHardwareId(const std::string& hardwareId);
+    enum class DeviceSearch { Found, Absent, Failed };
+    DeviceSearch FindDeviceByHardwareId(const std::string& hardwareId, DWORD* error);
+    void SaveDeviceDriverKeys(const std::string& hardwareId);
     std::unique_ptr<CExceptionEx> CreateRootDevice(const std::string& hardwareId,
                                                    const std::string& infPath, BOOL* restart);
 
@@ -149,6 +185,11 @@ private:
     JournalMap m_journal;
     JournalMap m_startedServices;
     BackupMap m_backups;
+    // Backed-up targets this run has not changed itself: their new content
+    // only waits for the restart in a temporary file.
+    PathSet m_deferredOnly;
+    // Temporary files this run scheduled to replace their target at the restart.
+    PathSet m_pendingReplacements;
     SavedServiceMap m_savedServiceValues;
     fw::CServiceHandle m_hSCManager;
     int m_restartRequired = 0;

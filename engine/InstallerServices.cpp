@@ -24,8 +24,11 @@ constexpr int UNINSTALL_STOP_POLLS = 20;
 constexpr DWORD REGISTRY_BUFFER_SLACK = 16;
 // Slack after the dependency names; keeps the list double-zero terminated.
 constexpr size_t DEPENDENCY_BUFFER_SLACK = 16;
+// Value names are at most 16383 characters.
+constexpr DWORD MAX_REGISTRY_NAME = 16384;
 
 const char* const SERVICES_KEY = "System\\CurrentControlSet\\Services\\";
+const char* const REGISTRY_JOURNAL_PREFIX = "HKLM\\";
 
 const char* const LOG_INSTALL_DRIVER = "Install Driver: ";
 const char* const LOG_INSTALL_SERVICE = "Install Service: ";
@@ -80,6 +83,116 @@ void SetDescription(SC_HANDLE service, const std::string& description)
     SERVICE_DESCRIPTIONA text{};
     text.lpDescription = const_cast<char*>(description.c_str());
     ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
+}
+
+const SavedRegistryValue* FindValue(const std::vector<SavedRegistryValue>& values, const char* name)
+{
+    for (const SavedRegistryValue& value : values) {
+        if (lstrcmpiA(value.name.c_str(), name) == 0)
+            return &value;
+    }
+    return nullptr;
+}
+
+DWORD DwordOf(const std::vector<SavedRegistryValue>& values, const char* name, DWORD fallback)
+{
+    const SavedRegistryValue* value = FindValue(values, name);
+    if (value == nullptr || value->type != REG_DWORD || value->data.size() < sizeof(DWORD))
+        return fallback;
+    DWORD data = 0;
+    memcpy(&data, value->data.data(), sizeof data);
+    return data;
+}
+
+// A string value as text (up to its first zero); `present` tells whether it was there.
+std::string TextOf(const std::vector<SavedRegistryValue>& values, const char* name, bool* present = nullptr)
+{
+    const SavedRegistryValue* value = FindValue(values, name);
+    if (present)
+        *present = value != nullptr;
+    if (value == nullptr)
+        return std::string();
+    return std::string(value->data.c_str());
+}
+
+// The entries of a saved multi-string value, each prefixed.
+void AppendMultiString(const std::vector<SavedRegistryValue>& values, const char* name, const char* prefix,
+                       std::string* list)
+{
+    const SavedRegistryValue* value = FindValue(values, name);
+    if (value == nullptr)
+        return;
+    const std::string& data = value->data;
+    for (size_t at = 0; at < data.size();) {
+        const size_t zero = data.find('\0', at);
+        const size_t end = zero == std::string::npos ? data.size() : zero;
+        if (end > at) {
+            *list += prefix;
+            list->append(data, at, end - at);
+            *list += '\0';
+        }
+        at = end + 1;
+    }
+}
+
+// Tells the Service Control Manager the configuration the saved values
+// describe. Only what the engine changes is put back: the account stays.
+void RestoreServiceConfig(SC_HANDLE manager, const std::string& name, const std::vector<SavedRegistryValue>& values)
+{
+    if (manager == nullptr)
+        return;
+    fw::CServiceHandle service(OpenServiceA(manager, name.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!service)
+        return;
+
+    bool hasImagePath = false;
+    const std::string imagePath = TextOf(values, "ImagePath", &hasImagePath);
+    bool hasDisplayName = false;
+    const std::string displayName = TextOf(values, "DisplayName", &hasDisplayName);
+    // An empty list (a double zero) clears dependencies; no argument would keep the run's.
+    std::string dependencies;
+    AppendMultiString(values, "DependOnService", "", &dependencies);
+    AppendMultiString(values, "DependOnGroup", "+", &dependencies);
+    dependencies += '\0';
+    dependencies += '\0';
+
+    ChangeServiceConfigA(service.get(), DwordOf(values, "Type", SERVICE_NO_CHANGE),
+                         DwordOf(values, "Start", SERVICE_NO_CHANGE),
+                         DwordOf(values, "ErrorControl", SERVICE_NO_CHANGE),
+                         hasImagePath ? imagePath.c_str() : nullptr, TextOf(values, "Group").c_str(),
+                         nullptr,  // the tag stays
+                         dependencies.data(),
+                         nullptr, nullptr,  // the account stays
+                         hasDisplayName ? displayName.c_str() : name.c_str());
+
+    // An empty description removes the one the run set.
+    std::string description = TextOf(values, "Description");
+    SERVICE_DESCRIPTIONA text{};
+    text.lpDescription = &description[0];
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);
+}
+
+// Makes the key hold exactly the saved values: the ones added since go.
+void RestoreKeyValues(const std::string& subkey, const std::vector<SavedRegistryValue>& values)
+{
+    fw::CRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
+        return;
+    std::vector<std::string> added;
+    for (DWORD index = 0;; ++index) {
+        char name[MAX_REGISTRY_NAME];
+        DWORD length = sizeof name;
+        const LONG result = RegEnumValueA(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result == ERROR_SUCCESS && FindValue(values, name) == nullptr)
+            added.emplace_back(name, length);
+    }
+    for (const std::string& name : added)
+        RegDeleteValueA(key.get(), name.c_str());
+    for (const SavedRegistryValue& value : values)
+        RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
+                       reinterpret_cast<const BYTE*>(value.data.data()), static_cast<DWORD>(value.data.size()));
 }
 
 }  // namespace
@@ -243,7 +356,19 @@ int CInstaller::UninstallService(const std::string& serviceName)
 
 void CInstaller::SaveServiceRegistry(const std::string& serviceName)
 {
-    const std::string subkey = SERVICES_KEY + serviceName;
+    // A service this run created was absent before: deleting it is its undo.
+    const auto journaled = m_journal.find(serviceName);
+    if (journaled != m_journal.end() && journaled->second == JOURNAL_SERVICE)
+        return;
+    SaveRegistryValues(SERVICES_KEY + serviceName);
+}
+
+void CInstaller::SaveRegistryValues(const std::string& subkey)
+{
+    // The first snapshot of a run is the state before it; later ones would
+    // hold the run's own changes.
+    if (m_savedServiceValues.count(subkey) != 0)
+        return;
     fw::CRegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return;
@@ -252,8 +377,7 @@ void CInstaller::SaveServiceRegistry(const std::string& serviceName)
     DWORD longestName = 0;
     DWORD largestData = 0;
     if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valueCount,
-                         &longestName, &largestData, nullptr, nullptr) != ERROR_SUCCESS ||
-        valueCount == 0)
+                         &longestName, &largestData, nullptr, nullptr) != ERROR_SUCCESS)
         return;
 
     const DWORD nameSize = longestName + REGISTRY_BUFFER_SLACK;
@@ -263,6 +387,8 @@ void CInstaller::SaveServiceRegistry(const std::string& serviceName)
     if (!name || !data)
         return;
 
+    // A key without values is saved too, as an empty list: whatever the run
+    // adds to it goes again.
     std::vector<SavedRegistryValue> values;
     for (DWORD index = valueCount; index-- > 0;) {
         // Both sizes are in/out: each call starts again from the full buffer.
@@ -283,16 +409,33 @@ void CInstaller::SaveServiceRegistry(const std::string& serviceName)
     m_savedServiceValues[subkey] = std::move(values);
 }
 
+void CInstaller::SaveOrJournalRegistryKey(const std::string& subkey)
+{
+    fw::CRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+        key.reset();
+        SaveRegistryValues(subkey);
+        return;
+    }
+    if (m_savedServiceValues.count(subkey) == 0)
+        m_journal[REGISTRY_JOURNAL_PREFIX + subkey] = JOURNAL_REGISTRY_KEY;
+}
+
 void CInstaller::RestoreServiceRegistry()
 {
     for (const auto& entry : m_savedServiceValues) {
-        fw::CRegKey key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, entry.first.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
-            continue;
-        for (const SavedRegistryValue& value : entry.second)
-            RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
-                           reinterpret_cast<const BYTE*>(value.data.data()),
-                           static_cast<DWORD>(value.data.size()));
+        // The Service Control Manager keeps the configuration it was given
+        // until the next restart: it is told the old one first, then the key
+        // is made exactly what it was, whatever that call wrote into it.
+        if (entry.first.compare(0, strlen(SERVICES_KEY), SERVICES_KEY) == 0 &&
+            entry.first.find('\\', strlen(SERVICES_KEY)) == std::string::npos)
+            RestoreServiceConfig(m_hSCManager.get(), entry.first.substr(strlen(SERVICES_KEY)), entry.second);
+        RestoreKeyValues(entry.first, entry.second);
     }
     m_savedServiceValues.clear();
+
+    for (const auto& entry : m_journal) {
+        if (entry.second == JOURNAL_REGISTRY_KEY)
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, entry.first.c_str() + strlen(REGISTRY_JOURNAL_PREFIX));
+    }
 }

@@ -28,6 +28,7 @@ const char* const CURRENT_VERSION_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVe
 const char* const UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const char* const INTERNET_SHORTCUT_HEAD = "[InternetShortcut]\r\nURL=";
 const char* const SHUTDOWN_PRIVILEGE = "SeShutdownPrivilege";
+const char* const LINK_EXTENSION = ".lnk";
 
 const char* const LOG_RUNONCE_CREATED = "Create 'RunOnce' registry key entry";
 const char* const LOG_CREATE_SHORTCUT = "CreateShortcuts: ";
@@ -51,6 +52,13 @@ private:
     bool m_entered = false;
 };
 
+bool LinkExists(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    fw::CFindHandle search(FindFirstFileA(path.c_str(), &found));
+    return search.valid();
+}
+
 // REG_SZ with its terminating zero; the result is deliberately not looked at.
 void SetStringValue(HKEY key, const char* name, const std::string& value)
 {
@@ -65,7 +73,7 @@ void CInstaller::CreateShortcut(const std::string& targetFileName, const std::st
                                 const char* arguments)
 {
     const std::string targetPath = targetDirectory + "\\" + targetFileName;
-    const std::string linkPath = linkFolder + "\\" + linkName + ".lnk";
+    const std::string linkPath = linkFolder + "\\" + linkName + LINK_EXTENSION;
     WriteLog(LOG_CREATE_SHORTCUT, linkPath.c_str());
 
     EnginePlatformCalls& calls = EngineCalls();
@@ -98,12 +106,16 @@ void CInstaller::CreateShortcut(const std::string& targetFileName, const std::st
     WCHAR widePath[LINK_PATH_CHARS];
     if (MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, widePath, LINK_PATH_CHARS) == 0)
         ThrowAt(LOC_SAVE_LINK, GetLastError());
+
+    // An existing link (an earlier installation's) is backed up like any
+    // overwritten file and comes back with a rollback; a new one is deleted.
+    const bool existed = LinkExists(linkPath);
+    if (existed)
+        BackupFile(linkName + LINK_EXTENSION, linkFolder);
     if (FAILED(file->Save(widePath, FALSE)))
         ThrowAt(LOC_SAVE_LINK, GetLastError());
-
-    // An existing link is overwritten without a backup: its journal entry
-    // makes a rollback delete it.
-    m_journal[linkPath] = JOURNAL_FILE;
+    if (!existed)
+        m_journal[linkPath] = JOURNAL_FILE;
 }
 
 void CInstaller::CreateUrlShortcut(const std::string& fileName, const std::string& folder,
@@ -119,6 +131,8 @@ void CInstaller::RegisterUninstall(const std::string& keyName, const std::string
                                    const std::string& displayName)
 {
     const std::string subkey = UNINSTALL_KEY + keyName;
+    // An earlier installation's entry comes back with a rollback; a new one goes.
+    SaveOrJournalRegistryKey(subkey);
     fw::CRegKey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)

@@ -15,6 +15,7 @@ EnginePlatformCalls RealCalls()
     calls.MoveFileExA = &::MoveFileExA;
     calls.CoInitialize = &::CoInitialize;
     calls.CoCreateInstance = &::CoCreateInstance;
+    calls.SetupDiGetClassDevsA = &::SetupDiGetClassDevsA;
     calls.SetupDiGetINFClassA = &::SetupDiGetINFClassA;
     calls.SetupDiCreateDeviceInfoList = &::SetupDiCreateDeviceInfoList;
     calls.SetupDiCreateDeviceInfoA = &::SetupDiCreateDeviceInfoA;
@@ -22,6 +23,7 @@ EnginePlatformCalls RealCalls()
     calls.SetupDiCallClassInstaller = &::SetupDiCallClassInstaller;
     calls.UpdateDriverForPlugAndPlayDevicesA = &::UpdateDriverForPlugAndPlayDevicesA;
     calls.SetupCopyOEMInfA = &::SetupCopyOEMInfA;
+    calls.SetupUninstallOEMInfA = &::SetupUninstallOEMInfA;
     calls.ExitWindowsEx = &::ExitWindowsEx;
     return calls;
 }

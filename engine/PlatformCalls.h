@@ -23,6 +23,7 @@ struct EnginePlatformCalls {
     decltype(&::CoInitialize) CoInitialize;
     decltype(&::CoCreateInstance) CoCreateInstance;
     // Plug and Play
+    decltype(&::SetupDiGetClassDevsA) SetupDiGetClassDevsA;
     decltype(&::SetupDiGetINFClassA) SetupDiGetINFClassA;
     decltype(&::SetupDiCreateDeviceInfoList) SetupDiCreateDeviceInfoList;
     decltype(&::SetupDiCreateDeviceInfoA) SetupDiCreateDeviceInfoA;
@@ -30,6 +31,7 @@ struct EnginePlatformCalls {
     decltype(&::SetupDiCallClassInstaller) SetupDiCallClassInstaller;
     BOOL(WINAPI* UpdateDriverForPlugAndPlayDevicesA)(HWND, LPCSTR, LPCSTR, DWORD, PBOOL);
     decltype(&::SetupCopyOEMInfA) SetupCopyOEMInfA;
+    decltype(&::SetupUninstallOEMInfA) SetupUninstallOEMInfA;
     // restart
     decltype(&::ExitWindowsEx) ExitWindowsEx;
 };

@@ -142,6 +142,12 @@ TEST_F(EngineFiles, RollbackPutsTheOldBytesBackAndTruncationToEmptyIsUndoneToo)
     Install("empty-me.txt", "");
     EXPECT_EQ(ReadFileBytes(At("empty-me.txt")), "");
 
+    // Installed twice in one run: the first backup, the state before the
+    // run, is what comes back; a file the run made goes for good.
+    Install("license.txt", "newer license");
+    Install("made.txt", "made");
+    Install("made.txt", "made again");
+
     engine->RemoveInstallFiles();
     engine->RollBackInstallFiles();
     EXPECT_EQ(ReadFileBytes(At("license.txt")), old);
@@ -154,10 +160,14 @@ TEST_F(EngineFiles, RollbackPutsTheOldBytesBackAndTruncationToEmptyIsUndoneToo)
     EXPECT_EQ(engine->RestartRequired(), 0);
 }
 
-TEST_F(EngineFiles, FileInUseIsReplacedAtTheRestartAndItsRollbackWaitsForTheRestartToo)
+TEST_F(EngineFiles, FileInUseIsReplacedAtTheRestartAndItsRollbackCallsThatOff)
 {
     const std::string target = At("velloransrv.exe");
     WriteFileBytes(target, "running program");
+    WriteFileBytes(At("other.txt"), "other");
+    ClearPendingRenames();
+    // Another program's pending rename stays whatever the rollback does.
+    MoveFileExA(At("other.txt").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     FileHolder holder(target, FILE_SHARE_READ);
     ASSERT_TRUE(holder.holding());
 
@@ -177,20 +187,45 @@ TEST_F(EngineFiles, FileInUseIsReplacedAtTheRestartAndItsRollbackWaitsForTheRest
     EXPECT_EQ(ReadFileBytes(backup), "running program");
     EXPECT_EQ(ReadFileBytes(temp), "new program");
     using Renames = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(PendingRenames(), (Renames{{Pending(temp), "!" + Pending(target)}}));
+    const Renames others{{Pending(At("other.txt")), ""}};
+    EXPECT_EQ(PendingRenames(), (Renames{others[0], {Pending(temp), "!" + Pending(target)}}));
 
-    // Rolled back while still in use: the temporary file goes now, the old
-    // bytes come back at the restart, so the backup must survive the engine.
+    // A second install of the same target keeps the first backup.
+    Install("velloransrv.exe", "newer program");
+    EXPECT_EQ(ListFolder(dir).size(), 5u);
+
+    // The target never changed: the rollback calls the replacements off and
+    // needs no restart at all.
+    engine->PrepareRollback();
     engine->RemoveInstallFiles();
     engine->RollBackInstallFiles();
     engine.reset();
-    EXPECT_FALSE(FileExists(temp));
-    EXPECT_EQ(ReadFileBytes(backup), "running program");
-    EXPECT_EQ(PendingRenames(),
-              (Renames{{Pending(temp), "!" + Pending(target)}, {Pending(backup), "!" + Pending(target)}}));
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"Install File: " + target, REBOOT_LINE,
-                                                 "RemoveInstallFiles: " + temp,
-                                                 "RollBackInstallFiles: " + target, REBOOT_LINE}));
+    EXPECT_EQ(ListFolder(dir), (std::vector<std::string>{"other.txt", "velloransrv.exe"}));
+    EXPECT_EQ(ReadFileBytes(target), "running program");
+    EXPECT_EQ(PendingRenames(), others);
+    const std::vector<std::string> lines = Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(REBOOT_LINE)), 2) << "only the two installs'";
+    EXPECT_EQ(lines.back(), "RollBackInstallFiles: " + target);
+}
+
+TEST_F(EngineFiles, ReplacedFileLockedAtTheRollbackIsRestoredAtTheRestart)
+{
+    const std::string target = At("velloran.exe");
+    WriteFileBytes(target, "old program");
+    Install("velloran.exe", "new program");
+    const std::string backup = At(OtherEntry(dir, "velloran.exe"));
+    // Started after the install: now the old bytes can only come back at the restart.
+    FileHolder holder(target, FILE_SHARE_READ);
+    ASSERT_TRUE(holder.holding());
+
+    engine->PrepareRollback();
+    engine->RemoveInstallFiles();
+    engine->RollBackInstallFiles();
+    engine.reset();
+    EXPECT_EQ(ReadFileBytes(backup), "old program");
+    using Renames = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(PendingRenames(), (Renames{{Pending(backup), "!" + Pending(target)}}));
+    EXPECT_EQ(Lines().back(), REBOOT_LINE);
 }
 
 TEST_F(EngineFiles, TargetLockedEvenForReadingFailsAtTheBackupCopy)

@@ -99,9 +99,9 @@ TEST(EngineRollback, MixedRunIsUndoneToTheSnapshotTakenBeforeIt)
     const std::string links = install + "\\Links";
 
     MachineScope scope;
-    scope.trees = {install, existing};
+    scope.trees = {install, existing, WindowsDir() + "\\inf"};
     scope.files = {DriversDir() + "\\vtbus.sys", DriversDir() + "\\vtdrv.sys"};
-    for (const char* name : {"vtexisting", "vtdrv", "vtsvc"})
+    for (const char* name : {"vtexisting", "vtdrv", "vtsvc", BUS_SERVICE})
         scope.registryKeys.push_back(std::string(SERVICES_KEY) + name);
     scope.serviceStates = {"vtexisting", "vtdrv", "vtsvc"};
     const CMachineSnapshot before = CMachineSnapshot::Take(scope);
@@ -141,25 +141,20 @@ TEST(EngineRollback, MixedRunIsUndoneToTheSnapshotTakenBeforeIt)
         FlushFileBuffers(log.handle.get());
         const std::vector<std::string> lines = log.Lines();
         const std::vector<std::string> rollbackLines(lines.begin() + runLines, lines.end());
+        const std::string store = WindowsDir() + "\\inf\\";
         EXPECT_EQ(Joined(rollbackLines),
-                  Joined({"Uninstall WDM Driver: *vtRollbackDevice", "Uninstall Service: vtdrv",
-                          "Uninstall Service: vtsvc",
+                  Joined({"Uninstall WDM Driver: *vtRollbackDevice", "Uninstall Driver Package: " + store + "vtbus.inf",
+                          "Uninstall Service: vtbus", "Uninstall Service: vtdrv", "Uninstall Service: vtsvc",
                           "RemoveInstallFiles: " + links + "\\Driver Package.lnk",
                           "RemoveInstallFiles: " + install + "\\vtbus.inf",
-                          "RemoveInstallFiles: " + install + "\\vtbus.sys",
+                          "RemoveInstallFiles: " + install + "\\vtbus.sys", "RemoveInstallFiles: " + store + "vtbus.pnf",
                           "RemoveInstallFiles: " + DriversDir() + "\\vtbus.sys",
                           "RemoveInstallFiles: " + DriversDir() + "\\vtdrv.sys",
                           "RollBackInstallFiles: " + existing + "\\keep.txt"}));
     }
 
-    const CMachineSnapshot after = CMachineSnapshot::Take(scope);
-    std::vector<std::string> differences = before.DifferencesTo(after);
-    // The driver install registers the INF's own service; removing the device
-    // does not delete it, and the run never journaled it.
-    differences.erase(std::remove(differences.begin(), differences.end(),
-                                  std::string("added: service ") + BUS_SERVICE + " ()"),
-                      differences.end());
-    EXPECT_EQ(Joined(differences), "");
+    // The driver store and the INF's own service included.
+    EXPECT_EQ(Joined(before.DifferencesTo(CMachineSnapshot::Take(scope))), "");
 }
 
 TEST(EngineRollback, RollbackBeforeAnyChangeChangesNothingAndWritesNoLine)

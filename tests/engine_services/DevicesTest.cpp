@@ -60,6 +60,11 @@ BOOL WINAPI FailInfClass(PCSTR, LPGUID, PSTR, DWORD, PDWORD)
     SetLastError(FAKE_ERROR);
     return FALSE;
 }
+HDEVINFO WINAPI FailClassDevs(const GUID*, PCSTR, HWND, DWORD)
+{
+    SetLastError(FAKE_ERROR);
+    return INVALID_HANDLE_VALUE;
+}
 HDEVINFO WINAPI FailDeviceList(const GUID*, HWND)
 {
     SetLastError(FAKE_ERROR);
@@ -135,10 +140,11 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
     EXPECT_EQ(ReadFileBytes(SystemDir() + "\\drivers\\nexbus.sys"), SampleFile("nexbus.sys"));
     EXPECT_TRUE(engine->SavedServiceValues().empty());
 
-    // Found again: only the driver is updated, after a snapshot of its service.
+    // Found again: only the driver is updated. The service came with this
+    // run's first device, so deleting it is its undo, not a snapshot.
     engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice");
     EXPECT_EQ(DevicesWithId("*nexbusDevice").size(), 1u);
-    EXPECT_EQ(engine->SavedServiceValues().count(ServiceKey("nexbus")), 1u);
+    EXPECT_TRUE(engine->SavedServiceValues().empty());
 
     // Ids match case-sensitively: this one is a device of its own.
     engine->InstallWdmDriver("nexbus", inf, "*NEXBUSDEVICE");
@@ -146,22 +152,37 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
     EXPECT_EQ(DevicesWithId("*nexbusDevice").size(), 1u);
     const std::string kernelDriver = SystemDir() + "\\drivers\\svctk.sys";
     EXPECT_EQ(engine->InstallDriver(kernelDriver, "svctk", "Kernel", SERVICE_DEMAND_START), 1);
+    // What the driver install put into the store is the run's too.
+    const std::string storedInf = WindowsDir() + "\\inf\\nexbus.inf";
+    const std::string storedPnf = WindowsDir() + "\\inf\\nexbus.pnf";
+    const std::string catalog = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\nexbus.cat";
     EXPECT_EQ(engine->Journal(), (JournalMap{{"*NEXBUSDEVICE", JOURNAL_PNP_DEVICE},
                                              {"*nexbusDevice", JOURNAL_PNP_DEVICE},
                                              {"*nexhcDevice", JOURNAL_PNP_DEVICE},
+                                             {storedInf, JOURNAL_DRIVER_PACKAGE},
+                                             {storedPnf, JOURNAL_FILE},
+                                             {catalog, JOURNAL_FILE},
+                                             {"nexbus", JOURNAL_SERVICE},
                                              {"svctk", JOURNAL_SERVICE}}));
     EXPECT_EQ(engine->RestartRequired(), 0);
 
-    // Devices go first: their ids sort before the service names.
+    // Devices go first: their ids sort before the store's package and the
+    // service names. Then the store's leftovers go as files.
     engine->UninstallCreatedDrivers();
+    engine->RemoveInstallFiles();
     for (const char* id : {"*nexbusDevice", "*nexhcDevice", "*NEXBUSDEVICE"})
         EXPECT_TRUE(DevicesWithId(id).empty()) << id;
+    for (const std::string& path : {storedInf, storedPnf, catalog})
+        EXPECT_FALSE(FileExists(path)) << path;
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("nexbus")));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctk")));
     EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *nexbusDevice", "Install WDM Driver: *nexhcDevice",
                             "Install WDM Driver: *nexbusDevice", "Install WDM Driver: *NEXBUSDEVICE",
                             "Install Driver: " + kernelDriver, "Uninstall WDM Driver: *NEXBUSDEVICE",
                             "Uninstall WDM Driver: *nexbusDevice", "Uninstall WDM Driver: *nexhcDevice",
-                            "Uninstall Service: svctk"}));
+                            "Uninstall Driver Package: " + storedInf, "Uninstall Service: nexbus",
+                            "Uninstall Service: svctk", "RemoveInstallFiles: " + storedPnf,
+                            "RemoveInstallFiles: " + catalog}));
 }
 
 TEST_F(DevicesTest, UninstallRemovesEveryMatchingDevice)
@@ -205,7 +226,17 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
         EXPECT_EQ(error->code, FAKE_ERROR);
         EXPECT_TRUE(DevicesWithId(test.id).empty());
     }
-    EXPECT_TRUE(engine->Journal().empty());
+    EXPECT_TRUE(engine->Journal().empty()) << ::testing::PrintToString(engine->Journal());
+
+    // A search that fails is no proof of absence: nothing is created.
+    EngineCalls().SetupDiGetClassDevsA = &FailClassDevs;
+    std::unique_ptr<CExceptionEx> searchError =
+        Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*svctSearch"); });
+    ResetEngineCalls();
+    ASSERT_TRUE(searchError);
+    EXPECT_EQ(searchError->location, 1770);
+    EXPECT_EQ(searchError->code, FAKE_ERROR);
+    EXPECT_TRUE(DevicesWithId("*svctSearch").empty());
 
     // A missing package fails on its own.
     std::unique_ptr<CExceptionEx> error =

@@ -411,18 +411,25 @@ MachineScope InstallScope(const TestProduct& product)
 {
     MachineScope scope;
     const std::string system = SystemDir();
-    scope.trees = {InstallFolder(product), StartMenuFolder(product)};
-    scope.files = {system + "\\" + product.serviceProgram, DesktopFolder() + "\\" + product.name + ".lnk",
-                   system + "\\drivers\\usbd.sys"};
+    // The driver store: INFs with their compiled forms, and the catalogs.
+    scope.trees = {InstallFolder(product), StartMenuFolder(product), WindowsDir() + "\\inf",
+                   system + "\\catroot"};
+    scope.files = {DesktopFolder() + "\\" + product.name + ".lnk"};
+    // Each file the run writes into the system folders, with whatever
+    // temporary or backup file was made beside it.
+    scope.patterns = {system + "\\" + product.serviceProgram + "*", system + "\\drivers\\usbd.sys*"};
     for (const std::string& entry : product.entries) {
         if (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".sys") == 0)
-            scope.files.push_back(system + "\\drivers\\" + entry);
+            scope.patterns.push_back(system + "\\drivers\\" + entry + "*");
     }
     const std::string services = "System\\CurrentControlSet\\Services\\";
-    scope.registryKeys = {services + product.serviceName,
-                          "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product.uninstallKey};
+    scope.registryKeys = {services + product.serviceName, services + product.busService,
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product.uninstallKey,
+                          // the System class: the bus devices' driver settings
+                          "System\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}"};
     for (const std::string& driver : product.kernelDrivers)
         scope.registryKeys.push_back(services + driver);
+    scope.registryValues = {{"System\\CurrentControlSet\\Control\\Session Manager", "PendingFileRenameOperations"}};
     scope.serviceStates = product.kernelDrivers;
     scope.serviceStates.push_back(product.serviceName);
     scope.serviceStates.push_back(product.busService);

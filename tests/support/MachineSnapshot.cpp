@@ -79,6 +79,36 @@ void AddKey(HKEY root, const std::string& subkey, std::map<std::string, std::str
         AddKey(root, subkey + "\\" + child, items);
 }
 
+// The configuration the Service Control Manager holds for the service.
+std::string ServiceConfig(SC_HANDLE manager, const std::string& name)
+{
+    fw::CServiceHandle service(OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG));
+    if (!service)
+        return "(cannot be opened)";
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + 64);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
+        return "(not read)";
+    std::string text = std::to_string(config->dwServiceType) + " " + std::to_string(config->dwStartType) + " " +
+                       std::to_string(config->dwErrorControl) + " [" + config->lpBinaryPathName + "] [" +
+                       config->lpLoadOrderGroup + "] [" + config->lpDisplayName + "] [";
+    for (const char* dependency = config->lpDependencies; dependency && *dependency;
+         dependency += strlen(dependency) + 1)
+        text += std::string(dependency) + ";";
+    text += "] [";
+    needed = 0;
+    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> described(needed + 64);
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(described.data());
+    if (QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, described.data(),
+                             static_cast<DWORD>(described.size()), &needed) &&
+        description->lpDescription)
+        text += description->lpDescription;
+    return text + "]";
+}
+
 void AddServices(const std::vector<std::string>& watched, std::map<std::string, std::string>* items)
 {
     fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
@@ -103,6 +133,7 @@ void AddServices(const std::vector<std::string>& watched, std::map<std::string, 
             // Running and stopped are what a user sees; the pending states
             // are passing moments.
             shown = services[i].ServiceStatus.dwCurrentState == SERVICE_RUNNING ? "running" : "stopped";
+            items->emplace("service config " + name, ServiceConfig(manager.get(), name));
         }
         items->emplace("service " + name, shown);
     }
@@ -145,8 +176,25 @@ CMachineSnapshot CMachineSnapshot::Take(const MachineScope& scope)
         if (FileExists(file))
             snapshot.items.emplace("file " + file, Fingerprint(ReadFileBytes(file)));
     }
+    for (const std::string& pattern : scope.patterns) {
+        const std::string folder = pattern.substr(0, pattern.find_last_of('\\'));
+        WIN32_FIND_DATAA data;
+        fw::CFindHandle find(FindFirstFileA(pattern.c_str(), &data));
+        for (bool more = find.valid(); more; more = FindNextFileA(find.get(), &data) != FALSE) {
+            const std::string path = folder + "\\" + data.cFileName;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                snapshot.items.emplace("file " + path, Fingerprint(ReadFileBytes(path)));
+        }
+    }
     for (const std::string& key : scope.registryKeys)
         AddKey(HKEY_LOCAL_MACHINE, key, &snapshot.items);
+    for (const auto& value : scope.registryValues) {
+        std::string data;
+        DWORD type = 0;
+        if (RegReadValue(HKEY_LOCAL_MACHINE, value.first, value.second.c_str(), &data, &type))
+            snapshot.items.emplace("reg HKLM\\" + value.first + "\\" + value.second,
+                                   std::to_string(type) + ":" + Fingerprint(data));
+    }
     if (scope.services)
         AddServices(scope.serviceStates, &snapshot.items);
     if (scope.devices) {

@@ -14,11 +14,15 @@ namespace testsupport {
 struct MachineScope {
     std::vector<std::string> trees;         // folders, recursively (need not exist)
     std::vector<std::string> files;         // single files (need not exist)
+    std::vector<std::string> patterns;      // files matching a wildcard path ("C:\\x\\name*")
     std::vector<std::string> registryKeys;  // below HKEY_LOCAL_MACHINE, recursively
+    // Single values below HKEY_LOCAL_MACHINE: {key, value name}.
+    std::vector<std::pair<std::string, std::string>> registryValues;
     bool services = true;                   // which services exist
-    // Services whose state (running or stopped) counts too. Other services
-    // come and go with the system (the RPC service starts on first use), so
-    // only their existence is compared.
+    // Services whose state (running or stopped) and configuration, as the
+    // Service Control Manager reports them, count too. Other services come
+    // and go with the system (the RPC service starts on first use), so only
+    // their existence is compared.
     std::vector<std::string> serviceStates;
     bool devices = true;                    // every present device's hardware ids
 };
