@@ -504,9 +504,14 @@ UINT CInstallApp::InstallWorkerMain(void* parameter)
     FaultInfo fault;
     if (!RunGuarded([](void* context) { RunInstallWorker(static_cast<CInstallApp*>(context)); }, app,
                     &fault)) {
-        const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code,
-                                                static_cast<uint32_t>(fault.address));
-        MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
+        if (app->installProcess) {
+            // A fault rolls back like any other failure; nothing is committed.
+            app->installProcess->RecoverFromFault(fault.code, fault.address, &app->installFailed);
+        } else {
+            const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code,
+                                                    static_cast<uint32_t>(fault.address));
+            MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
+        }
         app->installFailed = 1;
         app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
     }
@@ -524,6 +529,8 @@ void CInstallApp::RunInstallWorker(CInstallApp* app)
     Sleep(PAUSE_BEFORE_FIREWALL);
     if (app->choices.firewallRules)
         app->installProcess->CreateFirewallRules();
+    // Only a run that got this far succeeded: now the backups may go.
+    app->installProcess->CommitInstall();
     app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
 }
 

@@ -8,67 +8,55 @@
 
 namespace {
 
+// The code the C++ runtime raises a throw with ("GCC" and a type byte).
+constexpr DWORD CPP_EXCEPTION_CODE = 0x20474343;
+
 // The guard of the current thread, while a guarded body runs.
 struct GuardFrame {
-    intptr_t jump[5];  // for __builtin_setjmp / __builtin_longjmp
-    FaultInfo last;    // the last exception seen on this thread (C++ ones included)
-    FaultInfo fault;   // the processor exception that ended the body
+    intptr_t jump[5];     // for __builtin_setjmp / __builtin_longjmp
+    FaultInfo lastThrow;  // the last C++ throw on this thread
+    FaultInfo fault;      // what ended the body
     GuardFrame* outer;
 };
 
 thread_local GuardFrame* t_frame = nullptr;
 
-bool IsProcessorFault(DWORD code)
-{
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_STACK_OVERFLOW:
-    case EXCEPTION_NONCONTINUABLE_EXCEPTION:
-    case EXCEPTION_INVALID_DISPOSITION:
-        return true;
-    default:
-        return false;
-    }
-}
+LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
 
-LONG CALLBACK OnException(EXCEPTION_POINTERS* info)
+// Only on the faulting thread and only for what no frame handled.
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info)
 {
     GuardFrame* frame = t_frame;
     if (frame == nullptr || info == nullptr || info->ExceptionRecord == nullptr)
-        return EXCEPTION_CONTINUE_SEARCH;
-    const DWORD code = info->ExceptionRecord->ExceptionCode;
-    // Debugger notifications (OutputDebugString, thread names) are not faults
-    // and must not count as "the last exception".
-    if (code == DBG_PRINTEXCEPTION_C || code == 0x406D1388 || code == EXCEPTION_BREAKPOINT)
-        return EXCEPTION_CONTINUE_SEARCH;
-    frame->last.code = code;
-    frame->last.address = reinterpret_cast<uint64_t>(info->ExceptionRecord->ExceptionAddress);
-    if (!IsProcessorFault(code))
-        return EXCEPTION_CONTINUE_SEARCH;  // C++ exceptions go their normal way
-    frame->fault = frame->last;
+        return g_previousFilter != nullptr ? g_previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+    frame->fault.code = info->ExceptionRecord->ExceptionCode;
+    frame->fault.address = reinterpret_cast<uint64_t>(info->ExceptionRecord->ExceptionAddress);
     __builtin_longjmp(frame->jump, 1);
 }
 
-// The vectored handler is registered once for the process and stays; it acts
-// only on threads that run a guarded body.
-void EnsureHandler()
+// Notes where a C++ exception was thrown, so that one the body lets escape
+// can be reported with its code and address. It never handles anything.
+LONG CALLBACK NoteCppThrow(EXCEPTION_POINTERS* info)
 {
-    static PVOID handler = AddVectoredExceptionHandler(1, &OnException);
-    (void)handler;
+    GuardFrame* frame = t_frame;
+    if (frame != nullptr && info != nullptr && info->ExceptionRecord != nullptr &&
+        info->ExceptionRecord->ExceptionCode == CPP_EXCEPTION_CODE) {
+        frame->lastThrow.code = CPP_EXCEPTION_CODE;
+        frame->lastThrow.address = reinterpret_cast<uint64_t>(info->ExceptionRecord->ExceptionAddress);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Both stay for the life of the process; they act only on threads that run a
+// guarded body and chain to whatever filter was there before.
+void EnsureHandlers()
+{
+    static const bool installed = [] {
+        g_previousFilter = SetUnhandledExceptionFilter(&OnUnhandledException);
+        AddVectoredExceptionHandler(0, &NoteCppThrow);
+        return true;
+    }();
+    (void)installed;
 }
 
 // Runs the body with C++ exceptions caught; kept out of line so that the
@@ -82,7 +70,7 @@ __attribute__((noinline)) bool RunCatching(void (*body)(void*), void* context, G
         std::unique_ptr<CExceptionEx> owned(e);
     } catch (...) {
     }
-    frame->fault = frame->last;
+    frame->fault = frame->lastThrow;
     return false;
 }
 
@@ -90,7 +78,7 @@ __attribute__((noinline)) bool RunCatching(void (*body)(void*), void* context, G
 
 bool RunGuarded(void (*body)(void*), void* context, FaultInfo* fault)
 {
-    EnsureHandler();
+    EnsureHandlers();
     GuardFrame frame{};
     frame.outer = t_frame;
     t_frame = &frame;

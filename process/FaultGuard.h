@@ -1,9 +1,12 @@
 // A catch-all for a thread's body: processor exceptions (access violations,
 // division by zero, ...) as well as any C++ exception the body lets escape.
-// mingw-w64 has no __try/__except, so processor exceptions are caught by a
-// vectored handler that jumps back to the guard; the frames in between are
-// abandoned without unwinding, which is acceptable for a body that only
-// reports the fault and ends.
+// mingw-w64 has no __try/__except. The guard acts only on exceptions that
+// nothing below it handles: the process's unhandled-exception filter, which
+// the system calls only after every frame declined, jumps back to the guard
+// of the faulting thread. System code that raises and handles exceptions of
+// its own is left alone. The frames in between are abandoned without
+// unwinding, which is acceptable for a body that then reports the fault and
+// rolls back.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include "framework/Text.h"
 #include "package/PackedTools.h"
+#include "process/FaultGuard.h"
 #include "process/Firewall.h"
 #include "product/ProductConfig.h"
 #include "res/resource.h"
@@ -120,17 +121,42 @@ void CInstallProcess::RunInstall(int* restartFlag, int* failedFlag, HWND owner)
     } catch (CExceptionEx* e) {
         failure.reset(e);
     }
+    FailAndRollBack(ErrorText(IDS_INSTALL_ERROR, *failure), owner, failedFlag);
+}
 
+void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* failedFlag)
+{
+    const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, code, static_cast<uint32_t>(address));
+    if (m_rollbackStarted) {
+        // The rollback itself went wrong: starting it again could only make
+        // things worse. What it did not restore stays in the backups.
+        MessageBoxA(nullptr, text.c_str(), m_product.productName, MB_ICONERROR);
+        WriteLog(text.c_str());
+        KeepBackups();
+        *failedFlag = 1;
+        return;
+    }
+    FailAndRollBack(text, nullptr, failedFlag);
+}
+
+void CInstallProcess::FailAndRollBack(const std::string& text, HWND owner, int* failedFlag)
+{
     m_progress->JumpProgress(50);
     m_progress->SetProgress(50, STAGE_STOPPING_SERVICES);
     m_progress->SetProgressDirection(PROGRESS_BACKWARD);
+    // Whatever the run deferred to the restart is called off by the rollback.
+    PrepareRollback();
     StopStartedServices();
 
-    const std::string text = ErrorText(IDS_INSTALL_ERROR, *failure);
     MessageBoxA(owner, text.c_str(), m_product.productName, MB_ICONERROR);
     WriteLog(text.c_str());
     WriteLog(LOG_ROLLBACK);
-    RollbackInstall();
+    m_rollbackStarted = true;
+    FaultInfo fault;
+    if (!RunGuarded([](void* self) { static_cast<CInstallProcess*>(self)->RollbackInstall(); }, this, &fault)) {
+        WriteLog(fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code, static_cast<uint32_t>(fault.address)).c_str());
+        KeepBackups();
+    }
     *failedFlag = 1;
 }
 
@@ -166,8 +192,9 @@ void CInstallProcess::InstallPlan()
     CreateProductShortcuts();
     RegisterProductUninstall();
 
+    // The commit waits for the end of the run (after the firewall step):
+    // until then a fault must still find every backup.
     m_progress->SetProgress(95, STAGE_FINISHING);
-    CommitInstall();
     Pause(PAUSE_AFTER_COMMIT);
 
     m_progress->SetProgress(100, STAGE_FINISHING);

@@ -34,6 +34,11 @@ public:
     // services, shows the error, rolls back and sets *failedFlag.
     void RunInstall(int* restartFlag, int* failedFlag, HWND owner);
 
+    // After the worker's guard caught a fault: the same failure path with
+    // the exception text (no owner for its box); a fault that came from the
+    // rollback itself only keeps the backups.
+    void RecoverFromFault(uint32_t code, uint64_t address, int* failedFlag);
+
     void InstallPlan();
     void RollbackInstall();
     void StopStartedServices();
@@ -63,6 +68,10 @@ public:
                            const char* arguments);
 
 private:
+    // Stops what this run started, shows and logs `text`, then rolls back
+    // under a guard of its own: a fault there ends the rollback, keeping
+    // the backups.
+    void FailAndRollBack(const std::string& text, HWND owner, int* failedFlag);
     // The package entry `name`; throws (module MODULE_PROCESS) at `location`
     // when the package lacks it.
     void RequireEntry(const std::string& name, int location, const uint8_t** data, int32_t* size);
@@ -73,4 +82,5 @@ private:
     const ProductConfig& m_product;
     const InstallChoices* m_choices;
     const ProgressSink* m_progress;
+    bool m_rollbackStarted = false;
 };
