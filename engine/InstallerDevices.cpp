@@ -117,16 +117,18 @@ bool EndsWith(const std::string& text, const char* suffix)
            lstrcmpiA(text.c_str() + text.size() - length, suffix) == 0;
 }
 
-void AddFolderFiles(const std::string& folder, PathSet* files)
+// False when the folder is not there.
+bool AddFolderFiles(const std::string& folder, PathSet* files)
 {
     WIN32_FIND_DATAA found;
     fw::CFindHandle search(FindFirstFileA((folder + "\\*").c_str(), &found));
     if (!search)
-        return;
+        return false;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             files->insert(folder + "\\" + found.cFileName);
     } while (FindNextFileA(search.get(), &found));
+    return true;
 }
 
 std::string WindowsFolder()
@@ -190,8 +192,8 @@ PathSet CInstaller::DriverStoreFiles() const
     if (!windows.empty())
         AddFolderFiles(windows + INF_FOLDER, &files);
     const std::string system = SystemFolder();
-    if (!system.empty())
-        AddFolderFiles(system + CATALOG_FOLDER, &files);
+    if (!system.empty() && AddFolderFiles(system + CATALOG_FOLDER, &files))
+        files.insert(system + CATALOG_FOLDER);
     return files;
 }
 
@@ -202,8 +204,12 @@ void CInstaller::JournalNewDriverStoreFiles(const PathSet& before)
             continue;
         // The INF is the package: removing it from the store takes what
         // belongs to it along. Its other files are journaled as files, so
-        // that whatever the removal leaves goes as well.
-        m_journal[path] = EndsWith(path, ".inf") ? JOURNAL_DRIVER_PACKAGE : JOURNAL_FILE;
+        // that whatever the removal leaves goes as well; a catalog folder the
+        // store had to make goes once it is empty.
+        if (EndsWith(path, CATALOG_FOLDER))
+            m_journal[path] = JOURNAL_DIRECTORY;
+        else
+            m_journal[path] = EndsWith(path, ".inf") ? JOURNAL_DRIVER_PACKAGE : JOURNAL_FILE;
     }
 }
 
@@ -279,8 +285,9 @@ void CInstaller::InstallWdmDriver(const std::string& serviceName, const std::str
     const bool serviceExisted = ServiceExists(m_hSCManager.get(), serviceName);
     if (serviceExisted)
         SaveServiceRegistry(serviceName);
-    const PathSet storeBefore = DriverStoreFiles();
+    // The backup of a stored catalog lands in the store: it is listed before.
     BackupStoredCatalog(infPath);
+    const PathSet storeBefore = DriverStoreFiles();
     const auto journalWhatAppeared = [&] {
         if (!serviceExisted && ServiceExists(m_hSCManager.get(), serviceName))
             m_journal[serviceName] = JOURNAL_SERVICE;
@@ -324,7 +331,6 @@ void CInstaller::UninstallWdmDriver(const std::string& hardwareId)
 
 int CInstaller::CopyOemInf(const std::string& infPath)
 {
-    const PathSet storeBefore = DriverStoreFiles();
     // A failed backup is this operation's failure: without it the store's
     // catalog could not be put back.
     try {
@@ -334,6 +340,7 @@ int CInstaller::CopyOemInf(const std::string& infPath)
         SetLastError(dropped->code);
         return 0;
     }
+    const PathSet storeBefore = DriverStoreFiles();
     const BOOL copied = EngineCalls().SetupCopyOEMInfA(infPath.c_str(),
                                                       nullptr,     // no source media location
                                                       SPOST_NONE,

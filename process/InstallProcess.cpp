@@ -9,6 +9,7 @@
 
 #include <shlobj.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -49,6 +50,22 @@ const char* const LOG_FIREWALL = "Create Firewall rules";
 const char* const LOG_FIREWALL_APPLICATION = "Authorized appication: ";
 const char* const LOG_FIREWALL_DONE = "Firewall rules was created succesful";
 const char* const LOG_FIREWALL_ERROR = "=== Error creating firewall rules ===";
+
+#ifdef VELLORAN_FAULT_HOOK
+// Test programs only: a processor fault at the named points of the plan
+// that the environment variable VELLORAN_FAULT_AT lists.
+void FaultPoint(const char* name)
+{
+    char wanted[128] = {};
+    const DWORD length = GetEnvironmentVariableA("VELLORAN_FAULT_AT", wanted, sizeof wanted);
+    if (length == 0 || length >= sizeof wanted || strstr(wanted, name) == nullptr)
+        return;
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 0;
+}
+#else
+inline void FaultPoint(const char*) {}
+#endif
 
 [[noreturn]] void ThrowProcess(int location, DWORD code)
 {
@@ -191,6 +208,7 @@ void CInstallProcess::InstallPlan()
     m_progress->SetProgress(90, STAGE_START_MENU);
     CreateProductShortcuts();
     RegisterProductUninstall();
+    FaultPoint("plan-end");
 
     // The commit waits for the end of the run (after the firewall step):
     // until then a fault must still find every backup.
@@ -218,6 +236,7 @@ void CInstallProcess::RollbackInstall()
     m_progress->JumpProgress(16);
 
     m_progress->SetProgress(15, STAGE_DELETING_FILES);
+    FaultPoint("rollback");
     RemoveInstallFiles();
     Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
     m_progress->JumpProgress(11);

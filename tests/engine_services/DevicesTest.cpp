@@ -155,12 +155,14 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
     // What the driver install put into the store is the run's too.
     const std::string storedInf = WindowsDir() + "\\inf\\nexbus.inf";
     const std::string storedPnf = WindowsDir() + "\\inf\\nexbus.pnf";
-    const std::string catalog = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\nexbus.cat";
+    const std::string catalogs = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+    const std::string catalog = catalogs + "\\nexbus.cat";
     EXPECT_EQ(engine->Journal(), (JournalMap{{"*NEXBUSDEVICE", JOURNAL_PNP_DEVICE},
                                              {"*nexbusDevice", JOURNAL_PNP_DEVICE},
                                              {"*nexhcDevice", JOURNAL_PNP_DEVICE},
                                              {storedInf, JOURNAL_DRIVER_PACKAGE},
                                              {storedPnf, JOURNAL_FILE},
+                                             {catalogs, JOURNAL_DIRECTORY},
                                              {catalog, JOURNAL_FILE},
                                              {"nexbus", JOURNAL_SERVICE},
                                              {"svctk", JOURNAL_SERVICE}}));
@@ -170,10 +172,12 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
     // service names. Then the store's leftovers go as files.
     engine->UninstallCreatedDrivers();
     engine->RemoveInstallFiles();
+    engine->RemoveInstallDirectories();
     for (const char* id : {"*nexbusDevice", "*nexhcDevice", "*NEXBUSDEVICE"})
         EXPECT_TRUE(DevicesWithId(id).empty()) << id;
     for (const std::string& path : {storedInf, storedPnf, catalog})
         EXPECT_FALSE(FileExists(path)) << path;
+    EXPECT_FALSE(DirectoryExists(catalogs));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("nexbus")));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctk")));
     EXPECT_EQ(Log(), (Lines{"Install WDM Driver: *nexbusDevice", "Install WDM Driver: *nexhcDevice",

@@ -3,6 +3,7 @@
 #include "framework/Handles.h"
 #include "package/PackageWriter.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UiAutomation.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <tuple>
 
@@ -363,23 +365,32 @@ std::string PackedSetup(const TestProduct& product)
     return BuildDir() + "\\deliver\\" + product.setup + ".exe";
 }
 
-std::string SetupWithout(const TestProduct& product, const std::vector<std::string>& missing,
-                         const std::string& folder)
+std::string MakeSetup(const TestProduct& product, const SetupRecipe& recipe, const std::string& folder)
 {
     CPackageWriter writer;
     for (const std::string& entry : product.entries) {
-        if (std::find(missing.begin(), missing.end(), entry) != missing.end())
+        if (std::find(recipe.missing.begin(), recipe.missing.end(), entry) != recipe.missing.end())
             continue;
+        // A trailing comment line: the programs still run, the INF still reads.
+        const std::string bytes = PayloadBytes(product, entry) + (recipe.newer ? "\r\n; newer build\r\n" : "");
         std::string error;
-        if (!writer.AddEntry(entry, PayloadBytes(product, entry), &error))
+        if (!writer.AddEntry(entry, bytes, &error))
             throw std::runtime_error(entry + ": " + error);
     }
     std::string setup;
     std::string error;
-    const std::string stub = ReadFileBytes(BinPath(product.setup + ".exe"));
+    const std::string stub = ReadFileBytes(recipe.stub.empty() ? BinPath(product.setup + ".exe") : recipe.stub);
     if (!CPackageWriter::AppendToStub(stub, writer.Build(), &setup, &error))
         throw std::runtime_error("append: " + error);
     return WriteSetup(setup, product, folder);
+}
+
+std::string SetupWithout(const TestProduct& product, const std::vector<std::string>& missing,
+                         const std::string& folder)
+{
+    SetupRecipe recipe;
+    recipe.missing = missing;
+    return MakeSetup(product, recipe, folder);
 }
 
 std::string StubSetup(const TestProduct& product, const std::string& folder)
@@ -444,6 +455,47 @@ long RunSetup(const std::string& setupPath, const std::string& switches, DWORD t
 void CheckInstalled(const TestProduct& product)
 {
     CheckExpected(&product == &Client() ? ClientExpectation() : ServerExpectation());
+}
+
+std::string Arg0Text(int module, int location)
+{
+    char text[32];
+    snprintf(text, sizeof text, "Error arg0 = 0x%.8x", (static_cast<unsigned>(module) << 16) | location);
+    return text;
+}
+
+void CheckFailedRun(const TestProduct& product, const std::string& setup, const std::string& boxStart,
+                    const std::string& boxEnd, const CMachineSnapshot& before,
+                    const std::function<void()>& afterRun)
+{
+    DeleteFileA(TempLog(product).c_str());
+    CMessageBoxWatcher watcher(product.name, IDOK);
+    const long exitCode = RunSetup(setup, "-silent -licenseaccept", 90000);
+    watcher.Stop();
+    if (afterRun)
+        afterRun();
+
+    // Without "-im" a failed silent run still ends with 0; its own error box
+    // is shown all the same.
+    EXPECT_EQ(exitCode, 0);
+    const std::vector<std::string> boxes = watcher.Texts();
+    ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+    const std::string& text = boxes[0];
+    EXPECT_EQ(text.rfind(boxStart, 0), 0u) << text;
+    EXPECT_TRUE(text.size() >= boxEnd.size() && text.compare(text.size() - boxEnd.size(), boxEnd.size(), boxEnd) == 0)
+        << text;
+
+    // The log stays in the temporary folder, holding the error and the
+    // rollback; nothing was left for a restart to finish.
+    const std::vector<std::string> lines = ReadLines(TempLog(product));
+    EXPECT_EQ(MissingInOrder(lines, {product.name + " installation...", text, "=== Rollback process ==="}), "");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Restart System")), 0);
+    const auto failure = std::find(lines.begin(), lines.end(), text);
+    EXPECT_EQ(std::count(failure, lines.end(), std::string("Warning: === Reboot required to complete operation ===")), 0)
+        << "the rollback deferred something to a restart";
+
+    const std::vector<std::string> differences = before.DifferencesTo(CMachineSnapshot::Take(InstallScope(product)));
+    EXPECT_TRUE(differences.empty()) << ::testing::PrintToString(differences);
 }
 
 std::string MissingInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& needles)

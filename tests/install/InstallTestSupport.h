@@ -4,6 +4,7 @@
 
 #include "tests/support/MachineSnapshot.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,14 @@ std::string PayloadBytes(const TestProduct& product, const std::string& entry);
 
 // The setup with its real package (the build's deliverable).
 std::string PackedSetup(const TestProduct& product);
+// What a setup made by the tests carries.
+struct SetupRecipe {
+    std::vector<std::string> missing;  // entries left out
+    bool newer = false;                // every entry as a later build would carry it (other bytes)
+    std::string stub;                  // the program to append to; default: the product's stub
+};
+// A setup of the recipe, written as folder\<setup>.exe; returns its path.
+std::string MakeSetup(const TestProduct& product, const SetupRecipe& recipe, const std::string& folder);
 // A copy of the stub setup with a package of the payload without the listed
 // entries, written as folder\<setup>.exe; returns its path.
 std::string SetupWithout(const TestProduct& product, const std::vector<std::string>& missing,
@@ -55,6 +64,17 @@ long RunSetup(const std::string& setupPath, const std::string& switches, DWORD t
 // uninstall entry, the running service, and the setup log placed in the
 // install folder with the plan's lines and no warning.
 void CheckInstalled(const TestProduct& product);
+
+// Runs a setup silently that fails: its one error box starts with `boxStart`
+// and ends with `boxEnd`, the log in the temporary folder holds the box's
+// text and the rollback, no restart was asked for, and the machine is as
+// `before` shows it.
+// `afterRun` is called once the setup has ended, before the machine is looked at.
+void CheckFailedRun(const TestProduct& product, const std::string& setup, const std::string& boxStart,
+                    const std::string& boxEnd, const testsupport::CMachineSnapshot& before,
+                    const std::function<void()>& afterRun = {});
+// The end of the error box of a thrown failure: "Error arg0 = 0x...".
+std::string Arg0Text(int module, int location);
 
 // `needles` appear in `lines` in this order (not necessarily adjacent);
 // returns the first needle not found in order, or empty.

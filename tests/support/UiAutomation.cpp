@@ -126,8 +126,9 @@ std::string MessageBoxText(HWND box)
     return ControlText(box, MESSAGE_BOX_TEXT_ID);
 }
 
-CMessageBoxWatcher::CMessageBoxWatcher(const std::string& caption, int button)
-    : m_caption(caption), m_button(button), m_thread([this] { Run(); })
+CMessageBoxWatcher::CMessageBoxWatcher(const std::string& caption, int button,
+                                       std::function<void(const std::string&)> beforeAnswer)
+    : m_caption(caption), m_button(button), m_beforeAnswer(std::move(beforeAnswer)), m_thread([this] { Run(); })
 {
 }
 
@@ -161,6 +162,8 @@ void CMessageBoxWatcher::Run()
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_texts.push_back(text);
             }
+            if (m_beforeAnswer)
+                m_beforeAnswer(text);
             HWND button = GetDlgItem(box, m_button);
             if (button != nullptr)
                 PostMessageA(button, BM_CLICK, 0, 0);

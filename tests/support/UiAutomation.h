@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,7 +43,10 @@ std::string MessageBoxText(HWND box);
 // lives: records its text and presses `button` (IDOK, IDYES, IDNO...).
 class CMessageBoxWatcher {
 public:
-    CMessageBoxWatcher(const std::string& caption, int button);
+    // `beforeAnswer`, when given, is called with each box's text on the
+    // watcher's thread while the box still waits.
+    CMessageBoxWatcher(const std::string& caption, int button,
+                       std::function<void(const std::string&)> beforeAnswer = {});
     ~CMessageBoxWatcher();
     CMessageBoxWatcher(const CMessageBoxWatcher&) = delete;
     CMessageBoxWatcher& operator=(const CMessageBoxWatcher&) = delete;
@@ -55,6 +59,7 @@ private:
 
     std::string m_caption;
     int m_button;
+    std::function<void(const std::string&)> m_beforeAnswer;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_lock;
     std::vector<std::string> m_texts;

@@ -482,8 +482,10 @@ TEST(WizardRestart, LaterEndsWithoutLaunchingAnything)
 
 TEST(WizardFailure, WithAFileInUseTheRestartPageReportsIt)
 {
-    // The held file makes the run need a restart; the missing entry fails it
-    // later. The restart page then tells of the failure in its red title.
+    // The run replaces a file, then the missing entry fails it; while the
+    // error box waits, another program opens the replaced file, so the
+    // rollback can put the old one back only at the restart. The restart
+    // page then tells of the failure in its red title.
     ASSERT_TRUE(HaveDisplay());
     RecordShellOpenings();
     const Shots shots(ServerBuild(), 96, "failed-restart");
@@ -491,12 +493,14 @@ TEST(WizardFailure, WithAFileInUseTheRestartPageReportsIt)
     ASSERT_TRUE(CreateDirectoryA(install.c_str(), nullptr));
     const std::string held = install + "\\license.txt";
     ASSERT_TRUE(WriteFileBytes(held, "an older licence"));
-    FileHolder holder(held, FILE_SHARE_READ);
-    ASSERT_TRUE(holder.holding());
     const std::string folder = MakeTempDir("failingrestart");
     const std::string setupPath = SetupWithout(ServerBuild().product, {"nexbus.inf"}, folder);
 
-    CMessageBoxWatcher boxes("Velloran", IDOK);
+    std::unique_ptr<FileHolder> holder;
+    CMessageBoxWatcher boxes("Velloran", IDOK, [&](const std::string& text) {
+        if (!holder && text.rfind("Error during installation.", 0) == 0)
+            holder = std::make_unique<FileHolder>(held, FILE_SHARE_READ);
+    });
     CSetupRun setup(setupPath);
     HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
     ASSERT_NE(ready, nullptr);
@@ -519,7 +523,8 @@ TEST(WizardFailure, WithAFileInUseTheRestartPageReportsIt)
     PostCommand(page, IDOK);  // Enter ends it like Finish
     EXPECT_EQ(setup.Wait(60000), -10);
     boxes.Stop();
-    holder.Release();
+    ASSERT_TRUE(holder && holder->holding());
+    holder.reset();
 
     ASSERT_EQ(boxes.Texts().size(), 2u) << ::testing::PrintToString(boxes.Texts());
     const std::vector<std::string> opened = ShellOpenings();
