@@ -15,4 +15,9 @@ bool CRichEditCtrl::SetTargetDevice(HDC device, long lineWidth) const
     return SendMessage(EM_SETTARGETDEVICE, reinterpret_cast<WPARAM>(device), lineWidth) != 0;
 }
 
+bool CRichEditCtrl::IsReadOnly() const
+{
+    return (SendMessage(EM_GETOPTIONS, 0, 0) & ECO_READONLY) != 0;
+}
+
 }  // namespace fw

@@ -1,14 +1,15 @@
 // A Rich Edit 1.0 control (class "RICHEDIT" of Riched32.dll, which the
-// program loads before it creates the dialog).
+// program loads before it creates the dialog). It answers the edit control's
+// messages, and read-only it is a box for reading like a read-only CEdit.
 #pragma once
 
-#include "framework/Wnd.h"
+#include "framework/Edit.h"
 
 #include <richedit.h>
 
 namespace fw {
 
-class CRichEditCtrl : public CWnd {
+class CRichEditCtrl : public CEdit {
 public:
     CRichEditCtrl() noexcept = default;
     ~CRichEditCtrl() override;
@@ -18,6 +19,9 @@ public:
     long StreamIn(int format, EDITSTREAM& stream) const;
     // EM_SETTARGETDEVICE: no device and width 0 wrap lines at the window.
     bool SetTargetDevice(HDC device, long lineWidth) const;
+    // A rich edit keeps its read-only state among its options, not
+    // necessarily in its window style.
+    bool IsReadOnly() const override;
 };
 
 }  // namespace fw

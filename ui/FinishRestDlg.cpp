@@ -26,6 +26,7 @@ bool CFinishRestDlg::OnInitDialog()
 
     const bool restartNow = m_restartFlag != nullptr && *m_restartFlag != 0;
     ::CheckRadioButton(m_hWnd, IDC_RESTART_NOW, IDC_RESTART_LATER, restartNow ? IDC_RESTART_NOW : IDC_RESTART_LATER);
+    GroupRadioButtons(IDC_RESTART_NOW, IDC_RESTART_LATER);
 
     const char* product = Product().productName;
     m_titleText = ProductText(Failed() ? IDS_FAILED_TITLE : IDS_FINISH_TITLE);

@@ -37,6 +37,7 @@ bool CLicenseDlg::OnInitDialog()
     ApplyHeaderFont(IDC_LICENSE_TITLE);
 
     ::CheckRadioButton(m_hWnd, IDC_ACCEPT, IDC_DECLINE, Accepted() ? IDC_ACCEPT : IDC_DECLINE);
+    GroupRadioButtons(IDC_ACCEPT, IDC_DECLINE);
     m_nextButton.EnableWindow(Accepted());
 
     m_streamData = nullptr;
@@ -51,8 +52,13 @@ bool CLicenseDlg::OnInitDialog()
     stream.pfnCallback = &CLicenseDlg::ReadLicense;
     m_licenseText.StreamIn(SF_RTF, stream);
     m_licenseText.SetTargetDevice(nullptr, 0);  // wrap at the control's width
+    // The text the user is asked to accept can be read and scrolled, never
+    // changed: a key pressed in the box, Tab above all, would replace it.
+    m_licenseText.SetReadOnly(true);
 
     FinishInitialisation();
+    // The box takes the focus first: the reader starts at the first line.
+    m_licenseText.ShowFromStart();
     return true;
 }
 

@@ -11,6 +11,7 @@ void CReadyDlg::DoDataExchange(fw::CDataExchange& dx)
 {
     fw::DDX_Control(dx, IDC_SEPARATOR, m_separator);
     fw::DDX_Control(dx, IDC_READY_TITLE, m_title);
+    fw::DDX_Control(dx, IDC_SUMMARY, m_summary);
     // Shown only: the summary box is read-only, so nothing comes back.
     if (dx.ToControls()) {
         fw::DDX_Text(dx, IDC_READY_TITLE, m_titleText);
@@ -26,7 +27,10 @@ bool CReadyDlg::OnInitDialog()
     ApplyHeaderFont(IDC_READY_TITLE);
     m_subtitleText = fw::LoadText(IDS_READY_SUBTITLE);
     FinishInitialisation();
-    return true;
+    m_summary.ShowFromStart();
+    // The focus starts on Install, so that Enter installs.
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(IDOK)), TRUE);
+    return false;
 }
 
 void CReadyDlg::OnOK()

@@ -2,6 +2,7 @@
 // Install button that starts the installation.
 #pragma once
 
+#include "framework/Edit.h"
 #include "ui/WizardPage.h"
 
 #include <string>
@@ -26,6 +27,7 @@ protected:
 
 private:
     fw::CStatic m_title;
+    fw::CEdit m_summary;
     std::string m_titleText;
     std::string m_subtitleText;
     std::string m_summaryText;

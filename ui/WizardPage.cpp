@@ -98,6 +98,23 @@ void CWizardPage::ApplyHeaderFont(int titleId) const
         ::SendMessageA(GetDlgItem(titleId), WM_SETFONT, reinterpret_cast<WPARAM>(*m_headerFont), TRUE);
 }
 
+void CWizardPage::GroupRadioButtons(int firstId, int lastId) const
+{
+    // The templates mark no groups, so the arrows would run on from the
+    // radio buttons into the controls around them. A group begins at its
+    // first button and ends where the next control begins one. The chosen
+    // button carries the tab stop: auto radio buttons move it as they are
+    // checked.
+    HWND first = GetDlgItem(firstId);
+    HWND last = GetDlgItem(lastId);
+    if (first == nullptr || last == nullptr)
+        return;
+    ::SetWindowLongA(first, GWL_STYLE, ::GetWindowLongA(first, GWL_STYLE) | WS_GROUP);
+    HWND after = ::GetWindow(last, GW_HWNDNEXT);
+    if (after != nullptr)
+        ::SetWindowLongA(after, GWL_STYLE, ::GetWindowLongA(after, GWL_STYLE) | WS_GROUP);
+}
+
 void CWizardPage::FinishInitialisation()
 {
     SetCaption();

@@ -52,6 +52,10 @@ protected:
     void BuildTitleFont(int titleId);
     // Interior pages: the application's header font on the title control.
     void ApplyHeaderFont(int titleId) const;
+    // The radio buttons firstId to lastId as one group of the keyboard: the
+    // arrow keys move between them and no further, Tab reaches the chosen
+    // one and leaves the group.
+    void GroupRadioButtons(int firstId, int lastId) const;
     // The frame's last steps in their usual order: caption, shared position,
     // icon, white area, then the member values into the controls.
     void FinishInitialisation();

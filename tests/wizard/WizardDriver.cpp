@@ -3,6 +3,9 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/UiAutomation.h"
 
+#include <cstdint>
+#include <cstdlib>
+
 using namespace testsupport;
 
 namespace wizardtest {
@@ -12,6 +15,9 @@ namespace {
 constexpr DWORD POLL_MS = 50;
 constexpr char RECORD_FILE[] = "C:\\velloran-shell-opened.txt";
 constexpr char SAMPLE_WINDOW_CLASS[] = "VelloranSampleWindow";
+// Where Wine keeps the X window of a top-level window.
+constexpr char X_WINDOW_PROPERTY[] = "__wine_x11_whole_window";
+constexpr DWORD KEYS_TIMEOUT_MS = 15000;
 
 struct PageSearch {
     const std::string* caption;
@@ -101,6 +107,59 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
             return false;
         Sleep(POLL_MS);
     }
+}
+
+std::string PressKeys(HWND window, const std::string& keys)
+{
+    // A Unix program started from Wine runs without a process handle to wait
+    // for: the shell writes xdotool's exit code into a file of the test's
+    // prefix, which the test reads back.
+    const char* prefix = getenv("VELLORAN_WINE_PREFIX");
+    if (prefix == nullptr || prefix[0] != '/')
+        return "no VELLORAN_WINE_PREFIX: run the test through tools/wine-run";
+    static unsigned sequence = 0;
+    const std::string doneFile = std::string(prefix) + "/velloran-keys-" + std::to_string(++sequence) + ".done";
+    std::string command = "xdotool";
+    const auto xWindow = reinterpret_cast<uintptr_t>(GetPropA(window, X_WINDOW_PROPERTY));
+    if (xWindow != 0)
+        command += " windowfocus --sync " + std::to_string(xWindow);
+    // Apart, so that the program sees each key on its own.
+    command += " key --delay 150 " + keys;
+    std::string line = "/bin/sh -c \"" + command + "; echo $? > '" + doneFile + "'\"";
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return "the shell did not start: error " + std::to_string(GetLastError());
+    if (info.hProcess != nullptr)
+        CloseHandle(info.hProcess);
+    if (info.hThread != nullptr)
+        CloseHandle(info.hThread);
+
+    std::string code;
+    WaitUntil(
+        [&] {
+            code = ReadFileBytes(WinePath(doneFile));
+            return code.find('\n') != std::string::npos;
+        },
+        KEYS_TIMEOUT_MS);
+    DeleteFileA(WinePath(doneFile).c_str());
+    if (code.empty())
+        return "xdotool did not finish within " + std::to_string(KEYS_TIMEOUT_MS) + " ms";
+    if (code != "0\n")
+        return "xdotool " + command.substr(8) + " ended with " + code.substr(0, code.find('\n'));
+    return std::string();
+}
+
+int FocusedControl(HWND dialog)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) || info.hwndFocus == nullptr ||
+        !IsChild(dialog, info.hwndFocus))
+        return 0;
+    return GetDlgCtrlID(info.hwndFocus);
 }
 
 void PostCommand(HWND dialog, int id)

@@ -43,6 +43,16 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // The command a button, Enter (IDOK) or Escape (IDCANCEL) sends to a dialog.
 void PostCommand(HWND dialog, int id);
 
+// Presses keys on the keyboard of the test's display, as a user does: X key
+// events (xdotool), after `window`'s X window has taken the input focus.
+// `keys` are xdotool's key names ("Tab", "shift+Tab", "Up", "space",
+// "Return", "Escape"), pressed one after another. Returns an empty text when
+// the keys went out, otherwise what stopped them.
+std::string PressKeys(HWND window, const std::string& keys);
+// The id of the control of `dialog` that has the keyboard focus; 0 when none
+// of its controls has it.
+int FocusedControl(HWND dialog);
+
 // Records every text a control shows while it lives, in order, without
 // repeats.
 class CTextRecorder {

@@ -1,8 +1,9 @@
 // Both setups driven through their wizard as a user would, from outside the
 // process: every page's texts, the summary byte for byte, the progress texts,
 // the finish page's choices and what they start, the machine afterwards, and
-// the ways a wizard ends early or badly. Screenshots of every page are left
-// under the build folder for a person to look at.
+// the ways a wizard ends early or badly, and a whole installation from the
+// keyboard alone. Screenshots of every page are left under the build folder
+// for a person to look at.
 #include "tests/install/InstallTestSupport.h"
 #include "tests/support/EngineSupport.h"
 #include "tests/support/SampleSupport.h"
@@ -269,6 +270,127 @@ void CompleteInstall(const Build& build, DWORD dpi, FinishWith finishWith)
     CheckInstalled(build.product);
 }
 
+// How a box shows its text: "nothing selected, first line 0" when it shows
+// it from the top.
+std::string BoxView(HWND dialog, int boxId)
+{
+    HWND box = GetDlgItem(dialog, boxId);
+    DWORD_PTR selection = 0;
+    DWORD_PTR firstLine = 0;
+    SendMessageTimeoutA(box, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 2000, &selection);
+    SendMessageTimeoutA(box, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_ABORTIFHUNG, 2000, &firstLine);
+    const unsigned start = LOWORD(selection);
+    const unsigned end = HIWORD(selection);
+    return (start == end ? std::string("nothing selected")
+                         : "selected " + std::to_string(start) + " to " + std::to_string(end)) +
+           ", first line " + std::to_string(firstLine);
+}
+
+bool FocusComesTo(HWND dialog, int controlId)
+{
+    return WaitUntil([&] { return FocusedControl(dialog) == controlId; }, 5000);
+}
+
+// A user with the keyboard alone, every key a real key press on the display:
+// Enter through the pages, Tab and Shift+Tab through the licence box (which
+// they must not change), the arrows to accept, Space on the check boxes,
+// Escape answered with No, and Enter in the summary box to install.
+void InstallByKeyboard(const Build& build)
+{
+    ASSERT_TRUE(HaveDisplay());
+    SetLogPixels(96);
+    RecordShellOpenings();
+    const Shots shots(build, 96, "keys");
+    const std::string caption = Caption(build);
+    const std::string& name = build.product.name;
+
+    CSetupRun setup(PackedSetup(build.product));
+    ASSERT_TRUE(setup.Started());
+    HWND page = Welcome(build);
+    ASSERT_NE(page, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ControlEnabled(page, IDOK); }, 15000));
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    page = WaitForPage(caption, {IDC_LICENSE_TEXT});
+    ASSERT_NE(page, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ControlText(page, IDC_LICENSE_TEXT).find(build.licenceHeading) == 0; }, 5000));
+    const std::string licence = ControlText(page, IDC_LICENSE_TEXT);
+    EXPECT_GT(licence.size(), 500u);
+    EXPECT_TRUE(FocusComesTo(page, IDC_LICENSE_TEXT));
+    EXPECT_EQ(BoxView(page, IDC_LICENSE_TEXT), "nothing selected, first line 0");
+    shots.Take(page, "2-licence");
+    ASSERT_EQ(PressKeys(page, "Tab"), "");
+    EXPECT_TRUE(FocusComesTo(page, IDC_DECLINE));
+    EXPECT_EQ(ControlText(page, IDC_LICENSE_TEXT), licence);
+    ASSERT_EQ(PressKeys(page, "shift+Tab x"), "");
+    EXPECT_TRUE(FocusComesTo(page, IDC_LICENSE_TEXT));
+    EXPECT_EQ(ControlText(page, IDC_LICENSE_TEXT), licence);
+    EXPECT_EQ(BoxView(page, IDC_LICENSE_TEXT), "nothing selected, first line 0");
+    ASSERT_EQ(PressKeys(page, "Tab Up"), "");
+    EXPECT_TRUE(WaitUntil([&] { return ControlChecked(page, IDC_ACCEPT) && ControlEnabled(page, IDOK); }, 5000));
+    EXPECT_FALSE(ControlChecked(page, IDC_DECLINE));
+    EXPECT_EQ(FocusedControl(page), IDC_ACCEPT);
+    EXPECT_EQ(ControlText(page, IDC_LICENSE_TEXT), licence);
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    // Tab goes once round the page and comes back to the folder.
+    page = WaitForPage(caption, {IDC_FOLDER_EDIT, IDC_DESTINATION_TITLE});
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(FocusComesTo(page, IDC_FOLDER_EDIT));
+    for (const int next : {IDC_BROWSE, IDC_BACK, IDOK, IDCANCEL, IDC_FOLDER_EDIT}) {
+        ASSERT_EQ(PressKeys(page, "Tab"), "");
+        EXPECT_TRUE(FocusComesTo(page, next)) << next;
+    }
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    page = WaitForPage(caption, {IDC_FOLDER_EDIT, IDC_START_MENU_TITLE});
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(FocusComesTo(page, IDC_FOLDER_EDIT));
+    ASSERT_EQ(PressKeys(page, "Escape"), "");
+    HWND box = WaitForDialogWithControl(name, MESSAGE_BOX_TEXT, 10000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), "Are you sure you wish to cancel " + name + " installation?");
+    ASSERT_EQ(PressKeys(box, "n"), "");
+    ASSERT_TRUE(WaitForWindowGone(box, 5000));
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    page = WaitForPage(caption, {IDC_TASKS_TITLE});
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(FocusComesTo(page, IDC_FIREWALL));
+    ASSERT_EQ(PressKeys(page, "space"), "");
+    EXPECT_TRUE(WaitUntil([&] { return !ControlChecked(page, IDC_FIREWALL); }, 5000));
+    ASSERT_EQ(PressKeys(page, "space Tab"), "");
+    EXPECT_TRUE(FocusComesTo(page, IDC_DESKTOP_ICON));
+    EXPECT_TRUE(ControlChecked(page, IDC_FIREWALL));
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    // The summary from its first line, also when Tab brings the focus to it.
+    page = WaitForPage(caption, {IDC_SUMMARY});
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(FocusComesTo(page, IDOK));
+    EXPECT_EQ(ControlText(page, IDC_SUMMARY).rfind("Destination location:\r\n      " + InstallFolder(build.product), 0),
+              0u);
+    EXPECT_EQ(BoxView(page, IDC_SUMMARY), "nothing selected, first line 0");
+    shots.Take(page, "6-ready");
+    ASSERT_EQ(PressKeys(page, "Tab Tab"), "");
+    EXPECT_TRUE(FocusComesTo(page, IDC_SUMMARY));
+    EXPECT_EQ(BoxView(page, IDC_SUMMARY), "nothing selected, first line 0");
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+
+    page = WaitForPage(caption, {IDC_SIDE_PICTURE, IDC_LAUNCH}, 120000);
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(FocusComesTo(page, IDC_LAUNCH));
+    ASSERT_EQ(PressKeys(page, "Tab space"), "");
+    EXPECT_TRUE(WaitUntil([&] { return !ControlChecked(page, IDC_QUICK_START); }, 5000));
+    EXPECT_TRUE(ControlChecked(page, IDC_LAUNCH));
+    ASSERT_EQ(PressKeys(page, "Return"), "");
+    EXPECT_EQ(setup.Wait(60000), 0);
+
+    EXPECT_TRUE(ProductWindowShown(name, 15000));
+    EXPECT_TRUE(ShellOpenings(2000).empty());
+    CheckInstalled(build.product);
+}
+
 }  // namespace
 
 TEST(WizardComplete, ServerAt96WithFinish)
@@ -532,4 +654,14 @@ TEST(WizardFailure, WithAFileInUseTheRestartPageReportsIt)
     EXPECT_NE(opened[0].find(ServerBuild().product.logFile), std::string::npos) << opened[0];
     const std::vector<std::string> lines = ReadLines(TempLog(ServerBuild().product));
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "Restart System"), lines.end());
+}
+
+TEST(WizardKeys, ServerInstallsFromTheKeyboard)
+{
+    InstallByKeyboard(ServerBuild());
+}
+
+TEST(WizardKeys, ClientInstallsFromTheKeyboard)
+{
+    InstallByKeyboard(ClientBuild());
 }
