@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using namespace installtest;
 using namespace testsupport;
 
@@ -26,24 +24,28 @@ int EngineSite(const TestProduct& product, int serverLocation)
     return &product == &Client() ? serverLocation + 1 : serverLocation;
 }
 
-// The product as a complete installation leaves it, its service running.
-void InstallFirst(const TestProduct& product)
-{
-    ASSERT_EQ(RunSetup(PackedSetup(product), "-silent -licenseaccept"), 0);
-    CheckInstalled(product);
-}
-
 std::string WebShortcut(const TestProduct& product)
 {
     return StartMenuFolder(product) + "\\" + product.name + " on Web.url";
 }
 
-std::string FaultingSetup(const std::string& folder)
+// Installs the product as a complete installation leaves it, its service
+// running, and writes a later build's setup of the recipe into a folder of
+// its own (the prefix is thrown away with it); returns the setup's path.
+std::string PrepareUpgrade(const TestProduct& product, SetupRecipe recipe)
+{
+    EXPECT_EQ(RunSetup(PackedSetup(product), "-silent -licenseaccept"), 0);
+    CheckInstalled(product);
+    recipe.newer = true;
+    return MakeSetup(product, recipe, MakeTempDir("upgrade"));
+}
+
+// The server setup whose plan faults where VELLORAN_FAULT_AT says.
+SetupRecipe Faulting()
 {
     SetupRecipe recipe;
-    recipe.newer = true;
     recipe.stub = BinPath("velloran_setup_faulting.exe");
-    return MakeSetup(Server(), recipe, folder);
+    return recipe;
 }
 
 // Sets an environment variable for the setups this test starts.
@@ -77,16 +79,11 @@ TEST_P(Upgrade, EarlyFailureLeavesTheRunningProductAsItWas)
 {
     ASSERT_TRUE(HaveDisplay());
     const TestProduct& p = product();
-    InstallFirst(p);
-    const std::string folder = MakeTempDir("upgrade");
     SetupRecipe recipe;
-    recipe.newer = true;
     recipe.missing = {GetParam() ? "nexbus.cat" : "nexbuslt.cat"};
-    const std::string setup = MakeSetup(p, recipe, folder);
-
+    const std::string setup = PrepareUpgrade(p, recipe);
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(p));
     CheckFailedRun(p, setup, ERROR_BOX_START, Arg0Text(0x1000, GetParam() ? 613 : 618), before);
-    RemoveTree(folder);
 }
 
 // The web shortcut cannot be written (held open by another program): the run
@@ -95,18 +92,12 @@ TEST_P(Upgrade, LateFailureBringsThePreviousLinksAndDriverBack)
 {
     ASSERT_TRUE(HaveDisplay());
     const TestProduct& p = product();
-    InstallFirst(p);
-    const std::string folder = MakeTempDir("upgrade");
-    SetupRecipe recipe;
-    recipe.newer = true;
-    const std::string setup = MakeSetup(p, recipe, folder);
-
+    const std::string setup = PrepareUpgrade(p, SetupRecipe());
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(p));
     FileHolder holder(WebShortcut(p), 0);
     ASSERT_TRUE(holder.holding());
     // Released before the machine is read: held, the link reads as empty.
     CheckFailedRun(p, setup, ERROR_BOX_START, Arg0Text(19, EngineSite(p, 420)), before, [&] { holder.Release(); });
-    RemoveTree(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, Upgrade, ::testing::Values(true, false), ProductName);
@@ -134,13 +125,10 @@ TEST(CleanMachine, LateFailureLeavesNoDriverPackageOrBusService)
 TEST(WorkerFault, LateInThePlanRollsBackLikeAFailure)
 {
     ASSERT_TRUE(HaveDisplay());
-    InstallFirst(Server());
-    const std::string folder = MakeTempDir("faulting");
-    const std::string setup = FaultingSetup(folder);
+    const std::string setup = PrepareUpgrade(Server(), Faulting());
     const ScopedEnvironment fault("VELLORAN_FAULT_AT", "plan-end");
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(Server()));
     CheckFailedRun(Server(), setup, FAULT_BOX_START, "", before);
-    RemoveTree(folder);
 }
 
 // A second fault, inside the rollback: it stops there, and every backup stays
@@ -149,9 +137,7 @@ TEST(WorkerFault, ASecondFaultInTheRollbackKeepsTheBackups)
 {
     ASSERT_TRUE(HaveDisplay());
     const TestProduct& p = Server();
-    InstallFirst(p);
-    const std::string folder = MakeTempDir("faulting");
-    const std::string setup = FaultingSetup(folder);
+    const std::string setup = PrepareUpgrade(p, Faulting());
     const std::string program = InstallFolder(p) + "\\velloran.exe";
     const std::string oldProgram = ReadFileBytes(program);
     const ScopedEnvironment fault("VELLORAN_FAULT_AT", "plan-end rollback");
@@ -165,18 +151,19 @@ TEST(WorkerFault, ASecondFaultInTheRollbackKeepsTheBackups)
     EXPECT_EQ(MissingInOrder(lines, {"=== Rollback process ===",
                                      "Warning: === Rollback not completed, backup files kept ==="}),
               "");
+    // "Backup File Kept: <backup> (<target>)", one line a backup.
+    const std::string head = "Backup File Kept: ";
+    const std::string tail = " (" + program + ")";
     std::vector<std::string> kept;
+    std::string programBackup;
     for (const std::string& line : lines) {
-        if (line.rfind("Backup File Kept: ", 0) == 0)
-            kept.push_back(line);
+        if (line.rfind(head, 0) != 0)
+            continue;
+        kept.push_back(line);
+        if (line.size() > head.size() + tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+            programBackup = line.substr(head.size(), line.size() - head.size() - tail.size());
     }
     EXPECT_GE(kept.size(), 8u);
-    const auto programLine = std::find_if(kept.begin(), kept.end(), [&](const std::string& line) {
-        return line.size() > program.size() + 2 && line.compare(line.size() - program.size() - 1, program.size(), program) == 0;
-    });
-    ASSERT_NE(programLine, kept.end());
-    const std::string prefix = "Backup File Kept: ";
-    const std::string backup = programLine->substr(prefix.size(), programLine->size() - prefix.size() - program.size() - 3);
-    EXPECT_EQ(ReadFileBytes(backup), oldProgram) << backup;
-    RemoveTree(folder);
+    ASSERT_FALSE(programBackup.empty()) << ::testing::PrintToString(kept);
+    EXPECT_EQ(ReadFileBytes(programBackup), oldProgram) << programBackup;
 }
