@@ -34,8 +34,8 @@ IdRead ReadHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, fw::CLocalMem*
     *size = 0;
     for (int attempt = 0; attempt < HARDWARE_ID_READ_ATTEMPTS; ++attempt) {
         DWORD required = 0;
-        if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
-                                              static_cast<BYTE*>(buffer->get()), *size, &required))
+        if (EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
+                                                            static_cast<BYTE*>(buffer->get()), *size, &required))
             return IdRead::Read;
         const DWORD error = GetLastError();
         if (error == ERROR_INVALID_DATA)
@@ -71,14 +71,15 @@ bool HasHardwareId(const char* ids, DWORD size, const std::string& wanted)
 template <typename OnMatch>
 void ForEachDeviceWithId(const std::string& hardwareId, OnMatch onMatch)
 {
-    fw::CDevInfoList devices(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, PRESENT_DEVICES));
+    EnginePlatformCalls& calls = EngineCalls();
+    CEngineDevInfoList devices(calls.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, PRESENT_DEVICES));
     if (!devices)
         return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     fw::CLocalMem ids;
     DWORD size = 0;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices.get(), index, &device); ++index) {
+    for (DWORD index = 0; calls.SetupDiEnumDeviceInfo(devices.get(), index, &device); ++index) {
         const IdRead read = ReadHardwareIds(devices.get(), &device, &ids, &size);
         if (read == IdRead::Failed)
             return;
@@ -111,7 +112,7 @@ std::unique_ptr<CExceptionEx> CInstaller::CreateRootDevice(const std::string& ha
     if (!calls.SetupDiGetINFClassA(infPath.c_str(), &classGuid, className, CLASS_NAME_SIZE, nullptr))
         return ErrorAt(LOC_INF_CLASS, GetLastError());
 
-    fw::CDevInfoList devices(calls.SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    CEngineDevInfoList devices(calls.SetupDiCreateDeviceInfoList(&classGuid, nullptr));
     if (!devices)
         return ErrorAt(LOC_DEVICE_LIST, GetLastError());
 

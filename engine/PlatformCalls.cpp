@@ -1,8 +1,13 @@
 #include "engine/PlatformCalls.h"
 
+#include "framework/SystemLibrary.h"
+
 #include <newdev.h>
 
 namespace {
+
+constexpr char SETUPAPI_LIBRARY[] = "setupapi.dll";
+constexpr char NEWDEV_LIBRARY[] = "newdev.dll";
 
 EnginePlatformCalls RealCalls()
 {
@@ -15,13 +20,17 @@ EnginePlatformCalls RealCalls()
     calls.MoveFileExA = &::MoveFileExA;
     calls.CoInitialize = &::CoInitialize;
     calls.CoCreateInstance = &::CoCreateInstance;
-    calls.SetupDiGetINFClassA = &::SetupDiGetINFClassA;
-    calls.SetupDiCreateDeviceInfoList = &::SetupDiCreateDeviceInfoList;
-    calls.SetupDiCreateDeviceInfoA = &::SetupDiCreateDeviceInfoA;
-    calls.SetupDiSetDeviceRegistryPropertyA = &::SetupDiSetDeviceRegistryPropertyA;
-    calls.SetupDiCallClassInstaller = &::SetupDiCallClassInstaller;
-    calls.UpdateDriverForPlugAndPlayDevicesA = &::UpdateDriverForPlugAndPlayDevicesA;
-    calls.SetupCopyOEMInfA = &::SetupCopyOEMInfA;
+    calls.SetupDiGetClassDevsA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetClassDevsA);
+    calls.SetupDiEnumDeviceInfo = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiEnumDeviceInfo);
+    calls.SetupDiGetDeviceRegistryPropertyA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetDeviceRegistryPropertyA);
+    calls.SetupDiDestroyDeviceInfoList = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiDestroyDeviceInfoList);
+    calls.SetupDiGetINFClassA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetINFClassA);
+    calls.SetupDiCreateDeviceInfoList = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCreateDeviceInfoList);
+    calls.SetupDiCreateDeviceInfoA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCreateDeviceInfoA);
+    calls.SetupDiSetDeviceRegistryPropertyA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiSetDeviceRegistryPropertyA);
+    calls.SetupDiCallClassInstaller = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCallClassInstaller);
+    calls.UpdateDriverForPlugAndPlayDevicesA = SYSTEM_ENTRY(NEWDEV_LIBRARY, UpdateDriverForPlugAndPlayDevicesA);
+    calls.SetupCopyOEMInfA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupCopyOEMInfA);
     calls.ExitWindowsEx = &::ExitWindowsEx;
     return calls;
 }

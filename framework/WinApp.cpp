@@ -1,6 +1,7 @@
 #include "framework/WinApp.h"
 
 #include "engine/ExceptionEx.h"
+#include "framework/SystemLibrary.h"
 
 #include <memory>
 
@@ -81,5 +82,7 @@ int CWinApp::RunProgram(HINSTANCE instance, const char* commandLine, int show) n
 // with an application object links it.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show)
 {
+    // Before anything could load a library by name.
+    fw::RestrictLibrarySearch();
     return fw::CWinApp::RunProgram(instance, commandLine, show);
 }
