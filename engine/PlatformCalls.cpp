@@ -6,8 +6,19 @@
 
 namespace {
 
-constexpr char SETUPAPI_LIBRARY[] = "setupapi.dll";
 constexpr char NEWDEV_LIBRARY[] = "newdev.dll";
+
+// SetupAPI loads the trust-verification library by its bare name when it
+// copies an INF with its catalog. Loaded first from the system folder, it is
+// the one that name then finds, also where the search still includes the
+// setup's folder (systems without SetDefaultDllDirectories, and Wine, whose
+// on-demand loads ignore it).
+const char* SetupApiLibrary()
+{
+    static const HMODULE trust = fw::LoadSystemLibrary("wintrust.dll");
+    (void)trust;
+    return "setupapi.dll";
+}
 
 EnginePlatformCalls RealCalls()
 {
@@ -20,17 +31,17 @@ EnginePlatformCalls RealCalls()
     calls.MoveFileExA = &::MoveFileExA;
     calls.CoInitialize = &::CoInitialize;
     calls.CoCreateInstance = &::CoCreateInstance;
-    calls.SetupDiGetClassDevsA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetClassDevsA);
-    calls.SetupDiEnumDeviceInfo = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiEnumDeviceInfo);
-    calls.SetupDiGetDeviceRegistryPropertyA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetDeviceRegistryPropertyA);
-    calls.SetupDiDestroyDeviceInfoList = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiDestroyDeviceInfoList);
-    calls.SetupDiGetINFClassA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiGetINFClassA);
-    calls.SetupDiCreateDeviceInfoList = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCreateDeviceInfoList);
-    calls.SetupDiCreateDeviceInfoA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCreateDeviceInfoA);
-    calls.SetupDiSetDeviceRegistryPropertyA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiSetDeviceRegistryPropertyA);
-    calls.SetupDiCallClassInstaller = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupDiCallClassInstaller);
+    calls.SetupDiGetClassDevsA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetClassDevsA);
+    calls.SetupDiEnumDeviceInfo = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiEnumDeviceInfo);
+    calls.SetupDiGetDeviceRegistryPropertyA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetDeviceRegistryPropertyA);
+    calls.SetupDiDestroyDeviceInfoList = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiDestroyDeviceInfoList);
+    calls.SetupDiGetINFClassA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetINFClassA);
+    calls.SetupDiCreateDeviceInfoList = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCreateDeviceInfoList);
+    calls.SetupDiCreateDeviceInfoA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCreateDeviceInfoA);
+    calls.SetupDiSetDeviceRegistryPropertyA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiSetDeviceRegistryPropertyA);
+    calls.SetupDiCallClassInstaller = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCallClassInstaller);
     calls.UpdateDriverForPlugAndPlayDevicesA = SYSTEM_ENTRY(NEWDEV_LIBRARY, UpdateDriverForPlugAndPlayDevicesA);
-    calls.SetupCopyOEMInfA = SYSTEM_ENTRY(SETUPAPI_LIBRARY, SetupCopyOEMInfA);
+    calls.SetupCopyOEMInfA = SYSTEM_ENTRY(SetupApiLibrary(), SetupCopyOEMInfA);
     calls.ExitWindowsEx = &::ExitWindowsEx;
     return calls;
 }
