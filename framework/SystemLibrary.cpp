@@ -6,6 +6,10 @@ namespace {
 
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
+// Loaded by their bare names, on demand, by system libraries in every
+// windowed program.
+constexpr const char* LOADED_ON_DEMAND[] = {"msimg32.dll"};
+
 // The error of a failed call, never 0: a failure must not read as success.
 DWORD ErrorOr(DWORD fallback)
 {
@@ -25,9 +29,11 @@ void RestrictLibrarySearch() noexcept
     const auto setDefaultDirectories =
         kernel != nullptr ? ProcAs<SetDefaultDllDirectoriesFn>(::GetProcAddress(kernel, "SetDefaultDllDirectories"))
                           : nullptr;
-    if (setDefaultDirectories != nullptr && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        return;
-    ::SetDllDirectoryA("");
+    if (setDefaultDirectories == nullptr || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        ::SetDllDirectoryA("");
+    // Kept for the whole run.
+    for (const char* name : LOADED_ON_DEMAND)
+        LoadSystemLibrary(name);
 }
 
 HMODULE LoadSystemLibrary(const char* name) noexcept

@@ -25,7 +25,11 @@ namespace fw {
 // Takes the program's folder and the current folder out of the library
 // search, leaving the system folder. Where the system lacks
 // SetDefaultDllDirectories (Windows 7 without its update), at least the
-// current folder goes.
+// current folder goes; there, and under Wine, whose on-demand loads ignore
+// it, a system library that loads another by its bare name on demand still
+// looks in the program's folder first. So the libraries the system loads
+// that way into every windowed program (the theme engine's msimg32) are
+// loaded here from the system folder: that name then finds them loaded.
 void RestrictLibrarySearch() noexcept;
 
 // The library `name` of the system folder, loaded by its full path; its own
