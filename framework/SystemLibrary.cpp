@@ -6,9 +6,8 @@ namespace {
 
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
-// Loaded by their bare names, on demand, by system libraries in every
-// windowed program.
-constexpr const char* LOADED_ON_DEMAND[] = {"msimg32.dll"};
+// Loaded by their bare names by the theme engine when it draws.
+constexpr const char* THEME_LIBRARIES[] = {"msimg32.dll"};
 
 // The error of a failed call, never 0: a failure must not read as success.
 DWORD ErrorOr(DWORD fallback)
@@ -31,8 +30,11 @@ void RestrictLibrarySearch() noexcept
                           : nullptr;
     if (setDefaultDirectories == nullptr || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
         ::SetDllDirectoryA("");
-    // Kept for the whole run.
-    for (const char* name : LOADED_ON_DEMAND)
+}
+
+void LoadThemeLibraries() noexcept
+{
+    for (const char* name : THEME_LIBRARIES)
         LoadSystemLibrary(name);
 }
 

@@ -25,12 +25,16 @@ namespace fw {
 // Takes the program's folder and the current folder out of the library
 // search, leaving the system folder. Where the system lacks
 // SetDefaultDllDirectories (Windows 7 without its update), at least the
-// current folder goes; there, and under Wine, whose on-demand loads ignore
-// it, a system library that loads another by its bare name on demand still
-// looks in the program's folder first. So the libraries the system loads
-// that way into every windowed program (the theme engine's msimg32) are
-// loaded here from the system folder: that name then finds them loaded.
+// current folder goes.
 void RestrictLibrarySearch() noexcept;
+
+// Where the search still includes the program's folder (systems without
+// SetDefaultDllDirectories, and Wine, whose on-demand loads ignore it), a
+// system library that loads another by its bare name on demand looks there
+// first. A windowed program loads the libraries the theme engine loads that
+// way when it draws (msimg32) from the system folder before its first
+// window: the bare name then finds them loaded. They stay for the whole run.
+void LoadThemeLibraries() noexcept;
 
 // The library `name` of the system folder, loaded by its full path; its own
 // imports are then looked for there too. nullptr with the last error set

@@ -98,5 +98,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show)
 {
     // Before anything could load a library by name.
     fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     return fw::CWinApp::RunProgram(instance, commandLine, show);
 }

@@ -90,6 +90,7 @@ int RunWindow(HINSTANCE instance, int show)
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
     fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     try {
         for (int i = 1; i < __argc; ++i) {
             if (_stricmp(__argv[i], "-help") == 0 || std::strcmp(__argv[i], "/?") == 0)

@@ -55,6 +55,7 @@ bool ComposePlan(std::string* text)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     try {
         std::string text;
         const bool installed = ComposePlan(&text);
