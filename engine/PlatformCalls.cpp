@@ -6,18 +6,28 @@
 
 namespace {
 
-constexpr char NEWDEV_LIBRARY[] = "newdev.dll";
-
 // SetupAPI loads the trust-verification library by its bare name when it
 // copies an INF with its catalog. Loaded first from the system folder, it is
 // the one that name then finds, also where the search still includes the
 // setup's folder (systems without SetDefaultDllDirectories, and Wine, whose
 // on-demand loads ignore it).
-const char* SetupApiLibrary()
+void LoadSetupApiDependencies()
 {
     static const HMODULE trust = fw::LoadSystemLibrary("wintrust.dll");
     (void)trust;
+}
+
+const char* SetupApiLibrary()
+{
+    LoadSetupApiDependencies();
     return "setupapi.dll";
+}
+
+// The driver update works through SetupAPI.
+const char* NewDevLibrary()
+{
+    LoadSetupApiDependencies();
+    return "newdev.dll";
 }
 
 EnginePlatformCalls RealCalls()
@@ -40,7 +50,7 @@ EnginePlatformCalls RealCalls()
     calls.SetupDiCreateDeviceInfoA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCreateDeviceInfoA);
     calls.SetupDiSetDeviceRegistryPropertyA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiSetDeviceRegistryPropertyA);
     calls.SetupDiCallClassInstaller = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCallClassInstaller);
-    calls.UpdateDriverForPlugAndPlayDevicesA = SYSTEM_ENTRY(NEWDEV_LIBRARY, UpdateDriverForPlugAndPlayDevicesA);
+    calls.UpdateDriverForPlugAndPlayDevicesA = SYSTEM_ENTRY(NewDevLibrary(), UpdateDriverForPlugAndPlayDevicesA);
     calls.SetupCopyOEMInfA = SYSTEM_ENTRY(SetupApiLibrary(), SetupCopyOEMInfA);
     calls.ExitWindowsEx = &::ExitWindowsEx;
     return calls;
