@@ -2,6 +2,7 @@
 
 #include "app/SummaryText.h"
 #include "app/UserIface.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 #include "framework/WinThread.h"
 #include "package/PackedTools.h"
@@ -73,20 +74,6 @@ struct WizardPages {
         return {&license, &destination, &startMenu, &tasks, &ready, &progress};
     }
 };
-
-// A library of the system folder by its full path; its own imports are then
-// looked for there too, before the setup's folder.
-HMODULE LoadSystemLibrary(const char* name)
-{
-    char folder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    const std::string path = std::string(folder, length) + "\\" + name;
-    if (path.size() >= MAX_PATH)
-        return nullptr;
-    return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 // The interior pages' title font, measured on the screen.
 HFONT CreateHeaderFont()
@@ -363,7 +350,7 @@ bool CInstallApp::ShowWizard()
 {
     // The licence page's text control. Only the system's own copy: a DLL of
     // that name beside the setup or in the current folder must never load.
-    const fw::CModule richEdit(LoadSystemLibrary(RICH_EDIT_LIBRARY));
+    const fw::CModule richEdit(fw::LoadSystemLibrary(RICH_EDIT_LIBRARY));
 
     // Declared before the pages, so that it outlives them.
     const fw::CGdiObject headerFont(CreateHeaderFont());

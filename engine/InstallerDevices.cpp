@@ -44,8 +44,8 @@ IdRead ReadHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, fw::CLocalMem*
     *size = 0;
     for (int attempt = 0; attempt < HARDWARE_ID_READ_ATTEMPTS; ++attempt) {
         DWORD required = 0;
-        if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
-                                              static_cast<BYTE*>(buffer->get()), *size, &required))
+        if (EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
+                                                            static_cast<BYTE*>(buffer->get()), *size, &required))
             return IdRead::Read;
         const DWORD error = GetLastError();
         if (error == ERROR_INVALID_DATA)
@@ -84,7 +84,8 @@ bool ForEachDeviceWithId(const std::string& hardwareId, OnMatch onMatch, DWORD* 
 {
     DWORD ignored = 0;
     DWORD& failure = error ? *error : ignored;
-    fw::CDevInfoList devices(EngineCalls().SetupDiGetClassDevsA(nullptr, nullptr, nullptr, PRESENT_DEVICES));
+    EnginePlatformCalls& calls = EngineCalls();
+    CEngineDevInfoList devices(calls.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, PRESENT_DEVICES));
     if (!devices) {
         failure = GetLastError();
         return false;
@@ -94,7 +95,7 @@ bool ForEachDeviceWithId(const std::string& hardwareId, OnMatch onMatch, DWORD* 
     fw::CLocalMem ids;
     DWORD size = 0;
     for (DWORD index = 0;; ++index) {
-        if (!SetupDiEnumDeviceInfo(devices.get(), index, &device)) {
+        if (!calls.SetupDiEnumDeviceInfo(devices.get(), index, &device)) {
             failure = GetLastError();
             return failure == ERROR_NO_MORE_ITEMS;
         }
@@ -177,8 +178,9 @@ void CInstaller::SaveDeviceDriverKeys(const std::string& hardwareId)
     // section); the rollback puts the old one back.
     ForEachDeviceWithId(hardwareId, [this](HDEVINFO devices, SP_DEVINFO_DATA* device) {
         char driverKey[DRIVER_KEY_NAME_SIZE] = {};
-        if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_DRIVER, nullptr,
-                                              reinterpret_cast<BYTE*>(driverKey), sizeof driverKey - 1, nullptr) &&
+        if (EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_DRIVER, nullptr,
+                                                            reinterpret_cast<BYTE*>(driverKey),
+                                                            sizeof driverKey - 1, nullptr) &&
             driverKey[0] != '\0')
             SaveRegistryValues(CLASS_KEY + std::string(driverKey));
         return true;
@@ -237,7 +239,7 @@ std::unique_ptr<CExceptionEx> CInstaller::CreateRootDevice(const std::string& ha
     if (!calls.SetupDiGetINFClassA(infPath.c_str(), &classGuid, className, CLASS_NAME_SIZE, nullptr))
         return ErrorAt(LOC_INF_CLASS, GetLastError());
 
-    fw::CDevInfoList devices(calls.SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    CEngineDevInfoList devices(calls.SetupDiCreateDeviceInfoList(&classGuid, nullptr));
     if (!devices)
         return ErrorAt(LOC_DEVICE_LIST, GetLastError());
 

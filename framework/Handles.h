@@ -92,10 +92,17 @@ struct ServiceLockTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { ::UnlockServiceDatabase(h); }
 };
+// Device-information lists are destroyed the way the program reaches SetupAPI:
+// SetupApi::DestroyDeviceInfoList. The setups load SetupAPI at run time and
+// name their own; tools and tests link it.
+template <typename SetupApi>
 struct DevInfoTraits {
     using Handle = HDEVINFO;
     static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
+    static void Close(Handle h) noexcept { SetupApi::DestroyDeviceInfoList(h); }
+};
+struct LinkedSetupApi {
+    static void DestroyDeviceInfoList(HDEVINFO h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
 };
 struct ModuleTraits {
     using Handle = HMODULE;
@@ -147,7 +154,7 @@ using CFindHandle = CHandleT<FindHandleTraits>;
 using CRegKey = CHandleT<RegKeyTraits>;
 using CServiceHandle = CHandleT<ServiceHandleTraits>;
 using CServiceLock = CHandleT<ServiceLockTraits>;
-using CDevInfoList = CHandleT<DevInfoTraits>;
+using CDevInfoList = CHandleT<DevInfoTraits<LinkedSetupApi>>;  // programs that link setupapi
 using CModule = CHandleT<ModuleTraits>;
 using CGdiObject = CHandleT<GdiObjectTraits>;
 using CMemoryDc = CHandleT<MemoryDcTraits>;

@@ -1,7 +1,9 @@
 #include "framework/WinApp.h"
 
 #include "engine/ExceptionEx.h"
+#include "framework/SystemLibrary.h"
 
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -77,9 +79,25 @@ int CWinApp::RunProgram(HINSTANCE instance, const char* commandLine, int show) n
 
 }  // namespace fw
 
+// What std::terminate calls. The C++ library's own handler names the
+// escaping exception's type on stderr and brings the whole demangler (some
+// 45 KB) into every program for it; a GUI program has no stderr, and none of
+// ours lets an exception escape. Defined here, beside WinMain, so that the
+// link finds it before the library's.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    ::OutputDebugStringA("application: terminate called\n");
+    std::abort();
+}
+}  // namespace __gnu_cxx
+
 // The program's entry point; it lives beside CWinApp so that any program
 // with an application object links it.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show)
 {
+    // Before anything could load a library by name.
+    fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     return fw::CWinApp::RunProgram(instance, commandLine, show);
 }

@@ -32,7 +32,10 @@ enum PackageFault : int32_t {
 
 // The magic text opens the header; the marker after it proves that this copy
 // of the text is a header and not the reader's own constant data.
-constexpr char PACKAGE_MAGIC[] = "Korvelline LLC installer system";
+// One copy per program (inline): two copies of the text side by side in a
+// program's constant data would read as a header with key 0, and the reader
+// would find it before the package.
+inline constexpr char PACKAGE_MAGIC[] = "Korvelline LLC installer system";
 constexpr size_t PACKAGE_MAGIC_SIZE = sizeof(PACKAGE_MAGIC) - 1;  // 31, no terminator
 constexpr size_t PACKAGE_MARKER_SIZE = PACKAGE_MAGIC_SIZE + 2;     // K, magic ^ K, K ^ K
 

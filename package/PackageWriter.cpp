@@ -2,6 +2,7 @@
 
 #include "package/PackageFormat.h"
 #include "package/PackageView.h"
+#include "package/PeCertificate.h"
 
 #include <zlib.h>
 
@@ -12,16 +13,6 @@ namespace {
 
 constexpr uint64_t MAX_FIELD = 0xFFFFFFFFu;
 constexpr uint64_t MAX_CONTENTS = 0x7FFFFFFFu;  // the reader hands sizes out as 32-bit signed
-
-// PE layout: where the headers say the certificate table is.
-constexpr size_t DOS_LFANEW_OFFSET = 0x3C;
-constexpr size_t COFF_HEADER_SIZE = 20;
-constexpr size_t COFF_OPTIONAL_SIZE_OFFSET = 16;
-constexpr uint16_t OPTIONAL_MAGIC_PE32 = 0x10B;
-constexpr uint16_t OPTIONAL_MAGIC_PE32_PLUS = 0x20B;
-constexpr size_t DATA_DIRECTORIES_PE32 = 96;
-constexpr size_t DATA_DIRECTORIES_PE32_PLUS = 112;
-constexpr uint32_t DIRECTORY_SECURITY = 4;
 
 void SetError(std::string* error, const std::string& text)
 {
@@ -37,43 +28,15 @@ void PutLe32(std::string* out, uint32_t v)
     out->push_back(static_cast<char>((v >> 24) & 0xFF));
 }
 
-uint16_t Le16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
 enum class StubKind { NOT_PE, PLAIN, SIGNED };
 
-// Every offset is checked against the stub's length before it is read.
 StubKind ClassifyStub(const std::string& stub)
 {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(stub.data());
-    const uint64_t size = stub.size();
-    if (size < DOS_LFANEW_OFFSET + 4 || p[0] != 'M' || p[1] != 'Z')
+    const PeCertificateTable table =
+        FindCertificateTable(reinterpret_cast<const uint8_t*>(stub.data()), stub.size());
+    if (!table.executable)
         return StubKind::NOT_PE;
-    const uint64_t pe = ReadLe32(p + DOS_LFANEW_OFFSET);
-    if (pe + 4 + COFF_HEADER_SIZE + 2 > size || std::memcmp(p + pe, "PE\0\0", 4) != 0)
-        return StubKind::NOT_PE;
-    const uint64_t coff = pe + 4;
-    const uint64_t optional = coff + COFF_HEADER_SIZE;
-    const uint16_t optionalSize = Le16(p + coff + COFF_OPTIONAL_SIZE_OFFSET);
-    const uint16_t magic = Le16(p + optional);
-    uint64_t directories;
-    if (magic == OPTIONAL_MAGIC_PE32)
-        directories = DATA_DIRECTORIES_PE32;
-    else if (magic == OPTIONAL_MAGIC_PE32_PLUS)
-        directories = DATA_DIRECTORIES_PE32_PLUS;
-    else
-        return StubKind::NOT_PE;
-    if (directories > optionalSize || optional + directories > size)
-        return StubKind::NOT_PE;
-    const uint32_t count = ReadLe32(p + optional + directories - 4);  // NumberOfRvaAndSizes
-    const uint64_t security = optional + directories + 8ull * DIRECTORY_SECURITY;
-    if (count <= DIRECTORY_SECURITY || security + 8 > optional + optionalSize || security + 8 > size)
-        return StubKind::PLAIN;
-    const uint32_t tableOffset = ReadLe32(p + security);
-    const uint32_t tableSize = ReadLe32(p + security + 4);
-    return tableOffset != 0 || tableSize != 0 ? StubKind::SIGNED : StubKind::PLAIN;
+    return table.Signed() ? StubKind::SIGNED : StubKind::PLAIN;
 }
 
 }  // namespace
@@ -167,7 +130,8 @@ bool CPackageWriter::AppendToStub(const std::string& stub, const std::string& pa
         SetError(error, "the stub is not a Windows executable");
         return false;
     case StubKind::SIGNED:
-        SetError(error, "the stub has an Authenticode certificate table; append the package first, then sign");
+        SetError(error, "the stub is signed, and its signature would not cover the package: append the package to "
+                        "the unsigned stub, then sign");
         return false;
     case StubKind::PLAIN:
         break;

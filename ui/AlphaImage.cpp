@@ -2,11 +2,16 @@
 
 #include "ui/TgaImage.h"
 
+#include "framework/SystemLibrary.h"
+
 #include <cstdio>
 
 namespace {
 
 const char RAW_RESOURCE_TYPE[] = "RAW";
+// Not a known library: loaded from the system folder, never imported. Where
+// it cannot be loaded, the picture stays unpainted.
+constexpr char MSIMG32_LIBRARY[] = "msimg32.dll";
 
 }  // namespace
 
@@ -87,7 +92,8 @@ void CAlphaImage::Paint()
             blend.AlphaFormat = AC_SRC_ALPHA;
             const int width = static_cast<int>(m_width);
             const int height = static_cast<int>(m_height);
-            ::AlphaBlend(target, 0, 0, width, height, memory.get(), 0, 0, width, height, blend);
+            SYSTEM_ENTRY(MSIMG32_LIBRARY, AlphaBlend)(target, 0, 0, width, height, memory.get(), 0, 0, width,
+                                                      height, blend);
             ::SelectObject(memory.get(), previous);
         }
     }

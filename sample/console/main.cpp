@@ -1,5 +1,6 @@
 // The product's console tool. It has one real command, "status", which asks
 // the running service for its version the way a setup does.
+#include "framework/SystemLibrary.h"
 #include "sample/common/SampleIdentity.h"
 #include "sample/common/VersionClient.h"
 
@@ -44,6 +45,7 @@ int PrintStatus()
 
 int main(int argc, char** argv)
 {
+    fw::RestrictLibrarySearch();
     try {
         if (argc < 2 || _stricmp(argv[1], "-help") == 0) {
             PrintUsage();

@@ -1,6 +1,7 @@
 // The product's user program: a small window that says whether the product
 // service runs. "-help" shows the switches (the setup's "Command Line"
 // shortcut starts it so).
+#include "framework/SystemLibrary.h"
 #include "sample/common/SampleIdentity.h"
 #include "sample/common/StdOutput.h"
 #include "sample/common/VersionClient.h"
@@ -88,6 +89,8 @@ int RunWindow(HINSTANCE instance, int show)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
+    fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     try {
         for (int i = 1; i < __argc; ++i) {
             if (_stricmp(__argv[i], "-help") == 0 || std::strcmp(__argv[i], "/?") == 0)

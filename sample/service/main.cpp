@@ -1,6 +1,7 @@
 // The product service program. Started by the Service Control Manager it runs
 // as the service; "-console" runs the same version server in a console, which
 // is how tests bring up a running product without installing it.
+#include "framework/SystemLibrary.h"
 #include "sample/common/SampleIdentity.h"
 #include "sample/common/VersionProtocol.h"
 #include "sample/service/SampleService.h"
@@ -66,6 +67,7 @@ int RunConsole()
 
 int main(int argc, char** argv)
 {
+    fw::RestrictLibrarySearch();
     try {
         if (argc >= 2 && _stricmp(argv[1], "-console") == 0)
             return RunConsole();

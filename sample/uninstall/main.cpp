@@ -2,6 +2,7 @@
 // and removes nothing, so that an installed test machine stays as the setup
 // left it.
 #include "framework/Handles.h"
+#include "framework/SystemLibrary.h"
 #include "sample/common/SampleIdentity.h"
 #include "sample/common/StdOutput.h"
 
@@ -53,6 +54,8 @@ bool ComposePlan(std::string* text)
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    fw::RestrictLibrarySearch();
+    fw::LoadThemeLibraries();
     try {
         std::string text;
         const bool installed = ComposePlan(&text);

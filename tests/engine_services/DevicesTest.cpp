@@ -1,9 +1,14 @@
 #include "tests/engine_services/EngineTest.h"
 
+#include "framework/SystemLibrary.h"
+
 #include <setupapi.h>
 #include <newdev.h>
 
 #include <cstring>
+
+// Declared only, with the type of SetupDiGetINFClassA: no library exports it.
+BOOL WINAPI VelloranAbsentEntry(PCSTR, LPGUID, PSTR, DWORD, PDWORD);
 
 using namespace testsupport;
 
@@ -263,6 +268,30 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
     error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->location, 1796);
+}
+
+TEST_F(DevicesTest, ALibraryThatCannotBeLoadedFailsTheOperationsThatNeedIt)
+{
+    // The entries as they would stand if SetupAPI were missing from the
+    // system folder: each operation fails with the load's error.
+    EnginePlatformCalls& calls = EngineCalls();
+    calls.SetupDiGetINFClassA = SYSTEM_ENTRY("velloran-absent.dll", SetupDiGetINFClassA);
+    calls.SetupCopyOEMInfA = SYSTEM_ENTRY("velloran-absent.dll", SetupCopyOEMInfA);
+    std::unique_ptr<CExceptionEx> error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->location, 1785);
+    EXPECT_EQ(error->code, static_cast<uint32_t>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(engine->CopyOemInf(inf), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+    // A library that lacks the entry point.
+    calls.SetupDiGetINFClassA = SYSTEM_ENTRY("setupapi.dll", VelloranAbsentEntry);
+    error = Thrown([&] { engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, static_cast<uint32_t>(ERROR_PROC_NOT_FOUND));
+    ResetEngineCalls();
+    EXPECT_TRUE(DevicesWithId("*nexbusDevice").empty());
+    EXPECT_TRUE(engine->Journal().empty());
 }
 
 TEST_F(DevicesTest, DriverUpdateAskingForRestartSetsTheFlag)

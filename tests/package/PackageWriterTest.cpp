@@ -67,7 +67,8 @@ TEST(PackageWriter, AppendsToAPlainStubOnly)
     const Case refused[] = {
         {"already packed", setup, "the stub already carries a package"},
         {"signed", MinimalPe(0x400, 0x100),
-         "the stub has an Authenticode certificate table; append the package first, then sign"},
+         "the stub is signed, and its signature would not cover the package: append the package to the unsigned "
+         "stub, then sign"},
         {"not an executable", "just text", "the stub is not a Windows executable"},
         {"PE offset past the end", MinimalPe().substr(0, 0x82), "the stub is not a Windows executable"},
         // Its last bytes and the package's first would read as a header with key 0.

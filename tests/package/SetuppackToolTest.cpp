@@ -215,7 +215,7 @@ TEST_F(SetuppackTool, AppendRefusesStubsThatCarryAPackageOrASignature)
                        "the stub already carries a package");
     Write("signed.exe", MinimalPe(0x400, 0x200));
     ExpectOneErrorLine(Run("append " + Path("signed.exe") + " " + Path("p.pkg") + " " + Path("s.exe")),
-                       "Authenticode certificate table; append the package first, then sign");
+                       "the stub is signed, and its signature would not cover the package");
     std::string damaged = Read(Path("p.pkg"));
     damaged.back() ^= 1;
     Write("damaged.pkg", damaged);
@@ -224,4 +224,36 @@ TEST_F(SetuppackTool, AppendRefusesStubsThatCarryAPackageOrASignature)
     EXPECT_FALSE(Exists(Path("twice.exe")));
     EXPECT_FALSE(Exists(Path("s.exe")));
     EXPECT_FALSE(Exists(Path("d.exe")));
+}
+
+TEST_F(SetuppackTool, ListAndVerifySayWhetherASetupIsSignedAndWhatFollowsThePackage)
+{
+    const std::string package = MakePackage({{"a", "alpha"}});
+    Write("plain.exe", MinimalPe() + package);
+    for (const char* command : {"verify ", "list "}) {
+        const Result plain = Run(command + Path("plain.exe"));
+        EXPECT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_NE(plain.out.find("signed: no\nbytes after the package: 0\n"), std::string::npos) << plain.out;
+    }
+
+    // Signed after appending: the certificate table follows the package at
+    // the next multiple of 8.
+    const size_t packageEnd = MinimalPe().size() + package.size();
+    const size_t table = (packageEnd + 7) / 8 * 8;
+    const std::string certificates(24, 'C');
+    Write("signed.exe", MinimalPe(static_cast<uint32_t>(table), 24) + package + std::string(table - packageEnd, '\0') +
+                            certificates);
+    for (const char* command : {"verify ", "list "}) {
+        const Result signedSetup = Run(command + Path("signed.exe"));
+        EXPECT_EQ(signedSetup.exitCode, 0) << signedSetup.err;
+        const std::string expected = "signed: yes (Authenticode certificate table of 24 bytes at offset " +
+                                     std::to_string(table) + ")\nbytes after the package: " +
+                                     std::to_string(table - packageEnd + 24) + "\n";
+        EXPECT_NE(signedSetup.out.find(expected), std::string::npos) << signedSetup.out;
+    }
+
+    // Signed before appending: the signature covers none of the package.
+    Write("late.exe", MinimalPe(0x200, 24) + package);
+    ExpectOneErrorLine(Run("verify " + Path("late.exe")),
+                       "late.exe: the signature was made before the package was appended and does not cover it");
 }

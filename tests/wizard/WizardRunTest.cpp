@@ -6,6 +6,7 @@
 // for a person to look at.
 #include "tests/install/InstallTestSupport.h"
 #include "tests/support/EngineSupport.h"
+#include "tests/support/PlantedLibraries.h"
 #include "tests/support/SampleSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UiAutomation.h"
@@ -422,18 +423,8 @@ TEST(WizardEnds, CancelOnTheLicencePageAsksAndLeavesTheLog)
     const std::string current = MakeTempDir("plantedcwd");
     const std::string setupPath = folder + "\\" + ServerBuild().product.setup + ".exe";
     ASSERT_TRUE(CopyFileA(PackedSetup(ServerBuild().product).c_str(), setupPath.c_str(), FALSE));
-    for (const std::string& place : {folder, current})
-        ASSERT_TRUE(CopyFileA(BinPath("Riched32.dll").c_str(), (place + "\\Riched32.dll").c_str(), FALSE));
-    // Wine would prefer its own library even by a bare name; as Windows does,
-    // let a library found on the search path win.
-    HKEY overrides = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &overrides, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(overrides, "riched32", 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
-    RegCloseKey(overrides);
-    const std::string planted = "C:\\velloran-planted-loaded.txt";
-    DeleteFileA(planted.c_str());
+    const CPlantedLibraries planted({"riched32"}, {folder, current});
+    ASSERT_TRUE(planted.Planted());
     DeleteFileA(TempLog(ServerBuild().product).c_str());
 
     CSetupRun setup(setupPath, current);
@@ -442,7 +433,7 @@ TEST(WizardEnds, CancelOnTheLicencePageAsksAndLeavesTheLog)
     ASSERT_TRUE(WaitUntil([&] { return ControlEnabled(page, IDOK); }, 15000));
     ClickControl(page, IDOK);
     page = WaitForPage(Caption(ServerBuild()), {IDC_LICENSE_TEXT});
-    EXPECT_FALSE(FileExists(planted)) << ReadFileBytes(planted);
+    EXPECT_EQ(CPlantedLibraries::Marks(), "");
     ASSERT_NE(page, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return ControlText(page, IDC_LICENSE_TEXT).find(ServerBuild().licenceHeading) == 0; }, 5000));
 
@@ -462,7 +453,7 @@ TEST(WizardEnds, CancelOnTheLicencePageAsksAndLeavesTheLog)
     EXPECT_EQ(setup.Wait(15000), 0);
     EXPECT_TRUE(FileExists(TempLog(ServerBuild().product)));
     EXPECT_FALSE(DirectoryExists(InstallFolder(ServerBuild().product)));
-    EXPECT_FALSE(FileExists(planted)) << ReadFileBytes(planted);
+    EXPECT_EQ(CPlantedLibraries::Marks(), "");
 }
 
 TEST(WizardEnds, ADamagedPackageOffersOnlyExit)

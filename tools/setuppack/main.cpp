@@ -7,6 +7,7 @@
 #include "package/PackageTable.h"
 #include "package/PackageView.h"
 #include "package/PackageWriter.h"
+#include "package/PeCertificate.h"
 
 #include <cctype>
 #include <cerrno>
@@ -30,6 +31,8 @@ constexpr char USAGE[] =
     "       setuppack append STUB PACKAGE OUT   write OUT: the stub executable followed by the package\n"
     "       setuppack list FILE                 name, size, compressed size and MD5 of every entry\n"
     "       setuppack verify FILE               check the package in FILE (exit 0 when sound)\n"
+    "                                           list and verify also say whether FILE is signed and how\n"
+    "                                           many bytes follow the package\n"
     "       setuppack extract FILE DIR          write the package's files into DIR\n";
 
 // Every failure ends as one line on stderr.
@@ -159,6 +162,34 @@ bool CheckFile(const std::string& path, CheckedFile* file)
     return true;
 }
 
+// Whether the file carries an Authenticode signature, and what follows the
+// package: in a signed setup, the signature's certificate table (after up to
+// 7 bytes of alignment) and nothing else.
+struct Tail {
+    PeCertificateTable certificates;
+    uint64_t packageEnd;
+    uint64_t bytesAfter;
+};
+
+Tail TailOf(const CheckedFile& file)
+{
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(file.contents.data());
+    Tail tail{FindCertificateTable(bytes, file.contents.size()), 0, 0};
+    tail.packageEnd = file.view.HeaderOffset() + file.view.PackageSize();
+    tail.bytesAfter = file.contents.size() - tail.packageEnd;
+    return tail;
+}
+
+void PrintTail(const Tail& tail)
+{
+    if (tail.certificates.Signed())
+        std::printf("signed: yes (Authenticode certificate table of %u bytes at offset %u)\n",
+                    static_cast<unsigned>(tail.certificates.size), static_cast<unsigned>(tail.certificates.offset));
+    else
+        std::printf("signed: no\n");
+    std::printf("bytes after the package: %llu\n", static_cast<unsigned long long>(tail.bytesAfter));
+}
+
 int Build(const std::string& out, const std::vector<std::string>& files)
 {
     CPackageWriter writer;
@@ -216,6 +247,7 @@ int List(const std::string& path)
                     static_cast<unsigned>(entry.compressedSize), CMd5::ToHex(entry.contentDigest).c_str(),
                     CPackageView::Printable(entry.Name()).c_str());
     }
+    PrintTail(TailOf(file));
     return EXIT_OK;
 }
 
@@ -224,10 +256,15 @@ int Verify(const std::string& path)
     CheckedFile file;
     if (!CheckFile(path, &file))
         return EXIT_FAILED;
+    const Tail tail = TailOf(file);
+    // A signature made before the package was appended covers none of it.
+    if (tail.certificates.Signed() && tail.certificates.offset < tail.packageEnd)
+        return Fail(path + ": the signature was made before the package was appended and does not cover it");
     const size_t count = file.view.Entries().size();
     std::printf("%s: sound package at offset %llu, %u %s\n", path.c_str(),
                 static_cast<unsigned long long>(file.view.HeaderOffset()), static_cast<unsigned>(count),
                 count == 1 ? "entry" : "entries");
+    PrintTail(tail);
     return EXIT_OK;
 }
 

@@ -1,6 +1,7 @@
-// A library named like the Rich Edit library, planted beside a setup and in
-// its current folder: if a setup ever loads it, it leaves a mark naming the
-// folder it was loaded from.
+// A library planted where a program must not look for it: beside a setup and
+// in its current folder, under the name of a library the setup or a system
+// library loads (tests copy this one file under every such name). If a
+// program ever loads it, it leaves a mark naming the file it was loaded from.
 #include <windows.h>
 
 #include <cstdio>
