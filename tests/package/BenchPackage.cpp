@@ -1,18 +1,22 @@
-// Loading a server-sized package (about 6 MB inflated, 15 entries) against
-// the least any reader of the format must do with the same bytes: the entry
-// area's MD5, plain zlib inflate of every stream straight into a buffer of
-// the known size, and the MD5 of every result.
+// Loading a server-sized package (about 6 MB inflated, 15 entries) and a
+// large one (the three programs and the help file at 16 MiB each) against the
+// least any reader of the format must do with the same bytes on one core: the
+// entry area's MD5, plain zlib inflate of every stream straight into a buffer
+// of the known size, and the MD5 of every result. And MD5's own speed.
 //
-//   bench_package                  both benchmarks and their ratio
-//   bench_package --peak-memory    peak resident memory of one load
+//   bench_package                  the benchmarks, and each load's ratio to its baseline
+//   bench_package --peak-memory    peak resident memory of one load of each package
 #include "package/Md5.h"
 #include "package/PackageFormat.h"
+#include "package/PackageSource.h"
 #include "package/PackageTable.h"
 #include "package/PackageView.h"
 #include "package/PackageWriter.h"
 #include "tests/package/BenchData.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -197,27 +201,32 @@ long StatusKb(const char* field)
 }
 
 // One load as the setup does it, in a fresh process so that the allocator
-// holds nothing from making the payload: the whole file read into one buffer,
-// the package loaded, the file buffer freed. Reported: the growth of the
-// peak resident set over the resident set before the read.
+// holds nothing from making the payload: the file read where the reader needs
+// it, on all processors. Reported: the growth of the peak resident set over
+// the resident set before the load.
 int LoadAndReportPeak(const char* path, size_t inflated)
 {
+    const int fd = open(path, O_RDONLY);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        std::fprintf(stderr, "cannot open %s\n", path);
+        return 1;
+    }
+    const size_t fileSize = static_cast<size_t>(info.st_size);
     std::vector<uint8_t> window(PACKAGE_WINDOW_SIZE);
     CPackageTable table;
     std::ofstream("/proc/self/clear_refs") << "5";  // peak := current
     const long before = StatusKb("VmRSS:");
-    size_t fileSize = 0;
     {
-        std::ifstream in(path, std::ios::binary | std::ios::ate);
-        fileSize = static_cast<size_t>(in.tellg());
-        in.seekg(0);
-        std::unique_ptr<uint8_t[]> contents(new uint8_t[fileSize]);
-        in.read(reinterpret_cast<char*>(contents.get()), static_cast<std::streamsize>(fileSize));
-        if (table.Load(contents.get(), fileSize, window.data(), PACKAGE_WINDOW_SIZE) != PACKAGE_OK) {
-            std::fprintf(stderr, "the package does not load\n");
+        const CPackageSource source(fileSize, [fd](uint64_t offset, uint8_t* buffer, size_t count) {
+            return pread(fd, buffer, count, static_cast<off_t>(offset)) == static_cast<ssize_t>(count);
+        });
+        if (table.Load(source, window.data(), PACKAGE_WINDOW_SIZE, CPackageTable::DefaultWorkers()) != PACKAGE_OK) {
+            std::fprintf(stderr, "the package does not load: %s\n", table.FaultText().c_str());
             return 1;
         }
     }
+    close(fd);
     const long peak = StatusKb("VmHWM:");
     const long after = StatusKb("VmRSS:");
     if (before < 0 || peak < 0) {
@@ -231,10 +240,10 @@ int LoadAndReportPeak(const char* path, size_t inflated)
         largest = size > largest ? size : largest;
     }
     const double mib = 1024.0 * 1024.0;
-    const double budget = static_cast<double>(fileSize + inflated) + mib;
+    const double budget = static_cast<double>(inflated) + 8 * mib;
     std::printf("file %.2f MiB, inflated %.2f MiB, largest entry %.2f MiB\n", fileSize / mib, inflated / mib,
                 largest / mib);
-    std::printf("peak growth %.2f MiB (budget file + inflated + 1 MiB = %.2f MiB), held after the load %.2f MiB\n",
+    std::printf("peak growth %.2f MiB (budget inflated + 8 MiB = %.2f MiB), held after the load %.2f MiB\n",
                 (peak - before) / 1024.0, budget / mib, (after - before) / 1024.0);
     return 0;
 }
