@@ -50,7 +50,8 @@ constexpr size_t ENTRY_HEADER_SIZE = 24;
 
 constexpr size_t MD5_DIGEST_SIZE = 16;
 
-// The inflate output window.
+// The reader's work buffer: the window entry headers are read through (and
+// the package tool's inflate output window).
 constexpr uint32_t PACKAGE_WINDOW_SIZE = 16384;
 
 // zlib's interface version the reader asks for; any 1.x library accepts it.

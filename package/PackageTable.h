@@ -1,6 +1,6 @@
 // The inflated files of a package, in memory, keyed by their names' exact
-// bytes. Loading verifies the whole package first; a load that fails for any
-// reason leaves the table empty.
+// bytes. A load keeps nothing unless the whole package is sound; a load that
+// fails for any reason leaves the table empty.
 #pragma once
 
 #include "package/EntryRegion.h"
