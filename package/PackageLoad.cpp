@@ -27,6 +27,10 @@ constexpr size_t MAX_INFLATED_SIZE = 0x7FFFFFFF;
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 // More workers only add memory in flight: the package's work is zlib and MD5.
 constexpr unsigned MAX_WORKERS = 8;
+// A worker beyond the first pays for its thread only with about this much of
+// the entry area to do: in a process that has loaded many DLLs, starting and
+// ending a thread costs milliseconds (every DLL hears of both).
+constexpr uint64_t AREA_PER_WORKER = 1024 * 1024;
 
 // Ends the stream on every path.
 class CInflateStream {
@@ -113,7 +117,8 @@ PackageFault CPackageLoad::Open()
     // The area's digest runs while the entries are walked; every entry takes
     // at least its fixed bytes, which bounds how many can need a worker.
     const uint64_t mostEntries = std::min<uint64_t>(m_entryCount, m_dataLength / ENTRY_HEADER_SIZE);
-    m_pool = std::make_unique<CWorkerPool>(static_cast<unsigned>(std::min<uint64_t>(m_workers, mostEntries + 1)));
+    const uint64_t workers = std::min<uint64_t>({m_workers, mostEntries + 1, 1 + m_dataLength / AREA_PER_WORKER});
+    m_pool = std::make_unique<CWorkerPool>(static_cast<unsigned>(workers));
     m_scratch.resize(m_pool->Workers());
     if (!m_pool->Post(CWorkerPool::Job{&CPackageLoad::AreaJob, this, 0}))
         throw std::bad_alloc();
