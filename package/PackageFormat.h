@@ -54,6 +54,9 @@ constexpr size_t MD5_DIGEST_SIZE = 16;
 // the package tool's inflate output window).
 constexpr uint32_t PACKAGE_WINDOW_SIZE = 16384;
 
+// The largest inflated entry: sizes are handed out as 32-bit signed numbers.
+constexpr size_t PACKAGE_MAX_ENTRY_SIZE = 0x7FFFFFFF;
+
 // zlib's interface version the reader asks for; any 1.x library accepts it.
 constexpr char PACKAGE_ZLIB_VERSION[] = "1.2.1";
 

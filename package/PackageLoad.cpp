@@ -1,5 +1,6 @@
 #include "package/PackageLoad.h"
 
+#include "package/InflateStream.h"
 #include "package/PackageView.h"
 #include "package/WorkerPool.h"
 
@@ -22,8 +23,6 @@ constexpr size_t COMMIT_AHEAD = 2 * OUTPUT_STEP;
 constexpr size_t SMALL_ENTRY_SIZE = 256 * 1024;
 // Deflate's densest code gives 258 bytes for two bits.
 constexpr uint64_t MAX_INFLATE_RATIO = 1032;
-// Sizes are handed out as 32-bit signed numbers.
-constexpr size_t MAX_INFLATED_SIZE = 0x7FFFFFFF;
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 // More workers only add memory in flight: the package's work is zlib and MD5.
 constexpr unsigned MAX_WORKERS = 8;
@@ -31,18 +30,6 @@ constexpr unsigned MAX_WORKERS = 8;
 // the entry area to do: in a process that has loaded many DLLs, starting and
 // ending a thread costs milliseconds (every DLL hears of both).
 constexpr uint64_t AREA_PER_WORKER = 1024 * 1024;
-
-// Ends the stream on every path.
-class CInflateStream {
-public:
-    explicit CInflateStream(z_stream* stream) : m_stream(stream) {}
-    ~CInflateStream() { inflateEnd(m_stream); }
-    CInflateStream(const CInflateStream&) = delete;
-    CInflateStream& operator=(const CInflateStream&) = delete;
-
-private:
-    z_stream* m_stream;
-};
 
 }  // namespace
 
@@ -359,7 +346,7 @@ PackageFault CPackageLoad::Inflate(uint32_t index, unsigned worker, size_t* prod
     // Room for the most the stream can become, and one byte more to see it
     // grow past the largest size a table entry can have.
     const uint64_t most =
-        std::min<uint64_t>(static_cast<uint64_t>(info.compressedSize) * MAX_INFLATE_RATIO, MAX_INFLATED_SIZE + 1);
+        std::min<uint64_t>(static_cast<uint64_t>(info.compressedSize) * MAX_INFLATE_RATIO, PACKAGE_MAX_ENTRY_SIZE + 1);
     CEntryRegion& scratch = m_scratch[worker];
     if (scratch.Capacity() < most && !scratch.Reserve(static_cast<size_t>(most)))
         return FAULT_NO_MEMORY;
@@ -380,12 +367,9 @@ PackageFault CPackageLoad::Inflate(uint32_t index, unsigned worker, size_t* prod
         if (!input)
             return FAULT_NO_MEMORY;
     }
-    const int init = inflateInit_(&stream, PACKAGE_ZLIB_VERSION, static_cast<int>(sizeof(stream)));
-    if (init == Z_MEM_ERROR)
-        return FAULT_NO_MEMORY;
-    if (init != Z_OK)
-        return FAULT_INFLATE;
-    CInflateStream guard(&stream);
+    const CInflateStream inflating(&stream);
+    if (inflating.Begun() != FAULT_NONE)
+        return inflating.Begun();
 
     int flush = Z_NO_FLUSH;
     for (;;) {
@@ -410,7 +394,7 @@ PackageFault CPackageLoad::Inflate(uint32_t index, unsigned worker, size_t* prod
         stream.avail_out = static_cast<uInt>(room);
         const int ret = inflate(&stream, flush);
         *produced += room - stream.avail_out;
-        if (*produced > MAX_INFLATED_SIZE)
+        if (*produced > PACKAGE_MAX_ENTRY_SIZE)
             return FAULT_ENTRY_TOO_LARGE;
         if (ret == Z_STREAM_END)
             return FAULT_NONE;
