@@ -1,29 +1,16 @@
 #include "package/EntryInflater.h"
 
+#include "package/InflateStream.h"
+
 #include <zlib.h>
 
 #include <cstring>
 
 namespace {
 
-// Sizes are handed out as 32-bit signed numbers.
-constexpr size_t MAX_INFLATED_SIZE = 0x7FFFFFFF;
-
-// Ends the stream on every path, exceptions included.
-class CInflateStream {
-public:
-    explicit CInflateStream(z_stream* stream) : m_stream(stream) {}
-    ~CInflateStream() { inflateEnd(m_stream); }
-    CInflateStream(const CInflateStream&) = delete;
-    CInflateStream& operator=(const CInflateStream&) = delete;
-
-private:
-    z_stream* m_stream;
-};
-
 bool Append(CInflateBuffer* result, const uint8_t* bytes, size_t count)
 {
-    if (count > MAX_INFLATED_SIZE - result->Size())
+    if (count > PACKAGE_MAX_ENTRY_SIZE - result->Size())
         return false;
     result->Append(bytes, count);
     return true;
@@ -49,12 +36,9 @@ PackageFault CEntryInflater::Inflate(const uint8_t* data, uint32_t size, CInflat
     stream.avail_in = size;
     stream.next_out = m_window;
     stream.avail_out = m_windowSize;
-    const int init = inflateInit_(&stream, PACKAGE_ZLIB_VERSION, static_cast<int>(sizeof(stream)));
-    if (init == Z_MEM_ERROR)
-        return FAULT_NO_MEMORY;
-    if (init != Z_OK)
-        return FAULT_INFLATE;
-    CInflateStream guard(&stream);
+    const CInflateStream inflating(&stream);
+    if (inflating.Begun() != FAULT_NONE)
+        return inflating.Begun();
 
     int flush = Z_NO_FLUSH;
     for (;;) {

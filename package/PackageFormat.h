@@ -14,8 +14,8 @@ enum : int32_t {
     PACKAGE_NO_MEMORY = -3,   // a buffer could not be allocated
 };
 
-// Why a load ended with PACKAGE_DAMAGED or PACKAGE_NO_MEMORY; the package tool
-// shows it, the setup only shows the status.
+// Why a load ended with PACKAGE_DAMAGED, PACKAGE_NO_MEMORY or PACKAGE_NOT_READ;
+// the package tool shows it, the setup only shows the status.
 enum PackageFault : int32_t {
     FAULT_NONE = 0,
     FAULT_NO_HEADER,          // no magic text followed by a valid marker
@@ -28,6 +28,7 @@ enum PackageFault : int32_t {
     FAULT_ENTRY_TOO_LARGE,    // inflates to more than a 32-bit signed size holds
     FAULT_CONTENT_DIGEST,     // the inflated contents' MD5 differs from contentDigest
     FAULT_NO_MEMORY,          // a buffer could not be allocated
+    FAULT_READ,               // the file could not be read (PACKAGE_NOT_READ)
 };
 
 // The magic text opens the header; the marker after it proves that this copy
@@ -52,8 +53,12 @@ constexpr size_t ENTRY_HEADER_SIZE = 24;
 
 constexpr size_t MD5_DIGEST_SIZE = 16;
 
-// The inflate output window.
+// The reader's work buffer: the window entry headers are read through (and
+// the package tool's inflate output window).
 constexpr uint32_t PACKAGE_WINDOW_SIZE = 16384;
+
+// The largest inflated entry: sizes are handed out as 32-bit signed numbers.
+constexpr size_t PACKAGE_MAX_ENTRY_SIZE = 0x7FFFFFFF;
 
 // zlib's interface version the reader asks for; any 1.x library accepts it.
 constexpr char PACKAGE_ZLIB_VERSION[] = "1.2.1";

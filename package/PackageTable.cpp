@@ -1,16 +1,22 @@
 #include "package/PackageTable.h"
 
-#include "package/EntryInflater.h"
-#include "package/InflateBuffer.h"
-#include "package/Md5.h"
+#include "package/PackageLoad.h"
+#include "package/PackageSource.h"
 #include "package/PackageView.h"
 
 #include <cstdio>
 #include <new>
+#include <thread>
 
 CPackageTable::CPackageTable() : m_fault(FAULT_NONE), m_faultEntry(0) {}
 
 CPackageTable::~CPackageTable() = default;
+
+unsigned CPackageTable::DefaultWorkers()
+{
+    const unsigned processors = std::thread::hardware_concurrency();
+    return processors ? processors : 1;
+}
 
 int32_t CPackageTable::Fail(PackageFault fault, uint32_t entry, const std::string& name)
 {
@@ -18,49 +24,53 @@ int32_t CPackageTable::Fail(PackageFault fault, uint32_t entry, const std::strin
     m_faultEntry = entry;
     m_faultName = name;
     Clear();
-    return fault == FAULT_NO_MEMORY ? PACKAGE_NO_MEMORY : PACKAGE_DAMAGED;
+    switch (fault) {
+    case FAULT_NO_MEMORY:
+        return PACKAGE_NO_MEMORY;
+    case FAULT_READ:
+        return PACKAGE_NOT_READ;
+    default:
+        return PACKAGE_DAMAGED;
+    }
 }
 
 int32_t CPackageTable::Load(const uint8_t* data, size_t size, uint8_t* window, uint32_t windowSize)
 {
+    const CPackageSource source(data, size);
+    return Load(source, window, windowSize, DefaultWorkers());
+}
+
+int32_t CPackageTable::Load(const CPackageSource& source, uint8_t* window, uint32_t windowSize, unsigned workers)
+{
     m_fault = FAULT_NONE;
     m_faultEntry = 0;
     m_faultName.clear();
-    uint32_t index = 0;
     try {
-        CPackageView view;
-        const PackageFault fault = view.Open(data, size);
+        CPackageLoad load(source, window, windowSize, workers);
+        PackageFault fault = load.Open();
         if (fault != FAULT_NONE)
-            return Fail(fault, view.FaultEntry(), std::string());
+            return Fail(fault, load.FaultEntry(), load.FaultName());
+        // Entries of these names leave the table whatever comes: replaced
+        // when the load succeeds, with everything else when it fails. Gone
+        // now, a repeated load never holds two copies of the package.
+        for (const std::string& name : load.Names())
+            m_entries.erase(name);
+        fault = load.Finish();
+        if (fault != FAULT_NONE)
+            return Fail(fault, load.FaultEntry(), load.FaultName());
 
-        CEntryInflater inflater(window, windowSize);
-        CInflateBuffer inflated;
-        for (const PackageEntryView& entry : view.Entries()) {
-            std::string name = entry.Name();
-            PackageFault entryFault = inflater.Inflate(entry.data, entry.compressedSize, &inflated);
-            if (entryFault == FAULT_NONE && inflated.Empty())
-                entryFault = FAULT_EMPTY_ENTRY;
-            if (entryFault != FAULT_NONE)
-                return Fail(entryFault, index, name);
-
-            Entry stored;
-            stored.data.reset(new (std::nothrow) uint8_t[inflated.Size()]);
-            if (!stored.data)
-                return Fail(FAULT_NO_MEMORY, index, name);
-            stored.size = static_cast<int32_t>(inflated.Size());
-            inflated.MoveTo(stored.data.get());
-
-            const Md5Digest digest = CMd5::Digest(stored.data.get(), static_cast<size_t>(stored.size));
-            if (digest != entry.contentDigest)
-                return Fail(FAULT_CONTENT_DIGEST, index, name);
-
-            // A later entry of the same name replaces the earlier one and frees its buffer.
-            m_entries[std::move(name)] = std::move(stored);
-            ++index;
+        // In package order: a later entry of the same name replaces the
+        // earlier one and frees its memory.
+        for (CPackageLoad::Entry& loaded : load.Entries()) {
+            Entry& stored = m_entries[std::move(loaded.name)];
+            stored.heap = std::move(loaded.heap);
+            stored.region = std::move(loaded.region);
+            stored.data = loaded.data;
+            stored.size = static_cast<int32_t>(loaded.size);
         }
         return PACKAGE_OK;
     } catch (const std::bad_alloc&) {
-        return Fail(FAULT_NO_MEMORY, index, std::string());
+        return Fail(FAULT_NO_MEMORY, 0, std::string());
     }
 }
 
@@ -70,7 +80,7 @@ bool CPackageTable::Find(const std::string& name, const uint8_t** data, int32_t*
     if (it == m_entries.end())
         return false;
     if (data)
-        *data = it->second.data.get();
+        *data = it->second.data;
     if (size)
         *size = it->second.size;
     return true;
@@ -118,6 +128,8 @@ std::string CPackageTable::FaultText() const
         return entry + ": the MD5 digest of its contents differs";
     case FAULT_NO_MEMORY:
         return "not enough memory to load the package";
+    case FAULT_READ:
+        return "the file could not be read";
     }
     return "unknown fault";
 }

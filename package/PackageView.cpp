@@ -10,17 +10,6 @@ const uint8_t* Magic()
     return reinterpret_cast<const uint8_t*>(PACKAGE_MAGIC);
 }
 
-// The marker is K, then every magic byte XORed with K, then K XOR K.
-bool MarkerMatches(const uint8_t* marker)
-{
-    const uint8_t key = marker[0];
-    for (size_t i = 0; i < PACKAGE_MAGIC_SIZE; ++i) {
-        if (marker[1 + i] != static_cast<uint8_t>(Magic()[i] ^ key))
-            return false;
-    }
-    return marker[PACKAGE_MARKER_SIZE - 1] == 0;
-}
-
 }  // namespace
 
 CPackageView::CPackageView()
@@ -49,35 +38,59 @@ std::string CPackageView::Printable(const std::string& name)
     return text;
 }
 
-size_t CPackageView::FindHeader(const uint8_t* data, size_t size)
+// The marker is K, then every magic byte XORed with K, then K XOR K.
+bool CPackageView::MarkerMatches(const uint8_t* marker)
+{
+    const uint8_t key = marker[0];
+    for (size_t i = 0; i < PACKAGE_MAGIC_SIZE; ++i) {
+        if (marker[1 + i] != static_cast<uint8_t>(Magic()[i] ^ key))
+            return false;
+    }
+    return marker[PACKAGE_MARKER_SIZE - 1] == 0;
+}
+
+size_t CPackageView::MatchMagic(const uint8_t* data, size_t size, size_t* matched)
 {
     const uint8_t* magic = Magic();
-    size_t matched = 0;
     size_t pos = 0;
     while (pos < size) {
-        if (matched == 0) {
+        if (*matched == 0) {
             // Bytes that cannot start the magic leave the counter at 0: skip them in bulk.
             const void* next = std::memchr(data + pos, magic[0], size - pos);
             if (!next)
-                break;
+                return NOT_FOUND;
             pos = static_cast<size_t>(static_cast<const uint8_t*>(next) - data);
         }
         const uint8_t byte = data[pos];
-        if (byte == magic[matched]) {
-            ++matched;
+        if (byte == magic[*matched]) {
+            ++*matched;
         } else {
             // The byte that broke a partial match may itself begin the magic;
             // otherwise a package right after such a byte would never be found.
-            matched = byte == magic[0] ? 1 : 0;
+            *matched = byte == magic[0] ? 1 : 0;
         }
         ++pos;
-        if (matched == PACKAGE_MAGIC_SIZE) {
-            matched = 0;
-            if (size - pos >= PACKAGE_MARKER_SIZE && MarkerMatches(data + pos))
-                return pos - PACKAGE_MAGIC_SIZE;
-            // Not a header (the reader's own copy of the text, say): go on
-            // with the byte after the magic.
+        if (*matched == PACKAGE_MAGIC_SIZE) {
+            *matched = 0;
+            return pos;
         }
+    }
+    return NOT_FOUND;
+}
+
+size_t CPackageView::FindHeader(const uint8_t* data, size_t size)
+{
+    size_t matched = 0;
+    size_t pos = 0;
+    while (pos < size) {
+        const size_t end = MatchMagic(data + pos, size - pos, &matched);
+        if (end == NOT_FOUND)
+            break;
+        pos += end;
+        if (size - pos >= PACKAGE_MARKER_SIZE && MarkerMatches(data + pos))
+            return pos - PACKAGE_MAGIC_SIZE;
+        // Not a header (the reader's own copy of the text, say): go on with
+        // the byte after the magic.
     }
     return NOT_FOUND;
 }

@@ -32,6 +32,13 @@ public:
     // Offset of the first magic text that is followed by a valid marker, or
     // NOT_FOUND.
     static size_t FindHeader(const uint8_t* data, size_t size);
+    // The header search's matcher, for bytes that arrive in pieces: the
+    // offset just past the first complete magic text in data[0, size), or
+    // NOT_FOUND. *matched carries a partial match from one piece into the
+    // next and starts at 0.
+    static size_t MatchMagic(const uint8_t* data, size_t size, size_t* matched);
+    // Whether the PACKAGE_MARKER_SIZE bytes after a magic text make it a header.
+    static bool MarkerMatches(const uint8_t* marker);
 
     // A name as a message may show it: printable ASCII, other bytes as \xNN,
     // at most 200 bytes of it.

@@ -1,6 +1,7 @@
 #include "package/PackedTools.h"
 
 #include "framework/Handles.h"
+#include "package/PackageSource.h"
 #include "package/PackageTable.h"
 
 #include <windows.h>
@@ -10,6 +11,14 @@
 namespace {
 
 constexpr DWORD MODULE_PATH_SIZE = 260;
+constexpr size_t MAX_READ_SIZE = 1024 * 1024 * 1024;
+
+unsigned Processors()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
+}
 
 }  // namespace
 
@@ -52,22 +61,26 @@ bool CPackedTools::LoadPackage()
         m_table->Clear();
         return false;
     }
-    SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
 
-    std::unique_ptr<uint8_t[]> contents(new (std::nothrow) uint8_t[size ? size : 1]);
-    if (!contents) {
-        m_status = PACKAGE_NO_MEMORY;
-        m_table->Clear();
-        return false;
-    }
-    DWORD read = 0;
-    if (!ReadFile(file.get(), contents.get(), size, &read, nullptr) || read < size) {
-        m_status = PACKAGE_NOT_READ;
-        m_table->Clear();
-        return false;
-    }
-
-    m_status = m_table->Load(contents.get(), size, m_workBuffer.get(), m_workBufferSize);
+    // The file is read where the reader needs it, by several workers at
+    // once, each read at its own offset: never the whole file in memory.
+    const HANDLE handle = file.get();
+    const CPackageSource source(size, [handle](uint64_t offset, uint8_t* buffer, size_t count) {
+        while (count) {
+            const DWORD chunk = static_cast<DWORD>(count < MAX_READ_SIZE ? count : MAX_READ_SIZE);
+            OVERLAPPED at = {};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD read = 0;
+            if (!ReadFile(handle, buffer, chunk, &read, &at) || read != chunk)
+                return false;
+            buffer += chunk;
+            offset += chunk;
+            count -= chunk;
+        }
+        return true;
+    });
+    m_status = m_table->Load(source, m_workBuffer.get(), m_workBufferSize, Processors());
     return m_status == PACKAGE_OK;
 }
 
