@@ -25,9 +25,13 @@ bool CUserIface::Connect(const char* pipeName)
     const DWORD start = GetTickCount();
     for (;;) {
         if (WaitNamedPipeA(pipeName, PIPE_WAIT_MS)) {
-            // Overlapped, so that every read and write can be given up.
+            // Overlapped, so that every read and write can be given up. Any
+            // local user can create a pipe of this name before the product
+            // does: its server may learn who the elevated setup is, but never
+            // act as it.
             HANDLE pipe = CreateFileA(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
+                                      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                      nullptr);
             if (pipe != INVALID_HANDLE_VALUE) {
                 m_pipe.reset(pipe);
                 return true;

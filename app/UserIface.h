@@ -17,7 +17,8 @@ public:
     CUserIface(const CUserIface&) = delete;
     CUserIface& operator=(const CUserIface&) = delete;
 
-    // Opens the pipe `pipeName`. Waits again only while every instance is
+    // Opens the pipe `pipeName`, letting its server identify the caller but
+    // not impersonate it. Waits again only while every instance is
     // busy, for at most CONNECT_LIMIT_MS in all; any other failure (no such
     // pipe, access denied) means not connected at once.
     bool Connect(const char* pipeName);

@@ -1,7 +1,7 @@
 // The installed-version check of the server setup against a running product:
 // the stand-in product service over its real pipe, and fake products of the
 // test's own for the replies a real one never gives (cut short, silent,
-// oversized, busy, refusing the connection).
+// oversized, busy, refusing the connection, impersonating the setup).
 #include "app/InstallApp.h"
 #include "framework/Handles.h"
 #include "framework/Text.h"
@@ -68,6 +68,22 @@ public:
     }
     // Says nothing until the fake is stopped.
     void StaySilent() { WaitForSingleObject(m_stop, INFINITE); }
+    // What a product that impersonates the client gets: the level of the
+    // thread's token meanwhile, -1 when impersonating or reading it fails.
+    int ClientLevel()
+    {
+        if (!ImpersonateNamedPipeClient(m_pipe))
+            return -1;
+        HANDLE raw = nullptr;
+        const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
+        fw::CKernelHandle token(raw);
+        SECURITY_IMPERSONATION_LEVEL level{};
+        DWORD size = 0;
+        const bool read =
+            opened && GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level, &size);
+        RevertToSelf();
+        return read ? static_cast<int>(level) : -1;
+    }
 
     std::string received;
 
@@ -169,6 +185,57 @@ FakeProduct::Answer Answering(const std::string& reply)
     };
 }
 
+// The program's import slot of CreateFileA; the app library's calls go
+// through it as well.
+extern "C" decltype(&CreateFileA) __imp_CreateFileA;
+
+// Notes the flags of the opens of the product's pipe, through the import slot
+// for as long as it lives.
+class PipeOpenFlags {
+public:
+    PipeOpenFlags() : m_real(__imp_CreateFileA)
+    {
+        s_real = m_real;
+        s_count = 0;
+        s_flags = 0;
+        Swap(&Noting);
+    }
+    ~PipeOpenFlags() { Swap(m_real); }
+    PipeOpenFlags(const PipeOpenFlags&) = delete;
+    PipeOpenFlags& operator=(const PipeOpenFlags&) = delete;
+
+    int Count() const { return s_count; }
+    DWORD Last() const { return s_flags; }
+
+private:
+    static HANDLE WINAPI Noting(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE model)
+    {
+        if (name && lstrcmpiA(name, SAMPLE_SERVER_PIPE) == 0) {
+            ++s_count;
+            s_flags = flags;
+        }
+        return s_real(name, access, share, security, disposition, flags, model);
+    }
+    static void Swap(decltype(&CreateFileA) target)
+    {
+        DWORD protection = 0;
+        VirtualProtect(&__imp_CreateFileA, sizeof target, PAGE_READWRITE, &protection);
+        __imp_CreateFileA = target;
+        VirtualProtect(&__imp_CreateFileA, sizeof target, protection, &protection);
+    }
+
+    decltype(&CreateFileA) m_real;
+    static inline decltype(&CreateFileA) s_real = nullptr;
+    static inline int s_count = 0;
+    static inline DWORD s_flags = 0;
+};
+
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 struct Outcome {
     int result;
     std::string message;
@@ -235,6 +302,28 @@ TEST(VersionQuery, OlderAndNewerRepliesAndTheRequestOnTheWire)
     const Outcome outcome = Check();
     EXPECT_EQ(outcome.result, 1);
     EXPECT_EQ(outcome.message, Refusal("8"));
+}
+
+TEST(VersionQuery, TheProductMayIdentifyTheSetupButNotActAsIt)
+{
+    // Anyone may serve a pipe of this name before the product does.
+    PipeOpenFlags opens;
+    std::atomic<int> level{-2};
+    FakeProduct product(true, PIPE_ACCESS_DUPLEX, [&level](Session& session) {
+        if (!session.Read(4))
+            return;
+        level = session.ClientLevel();
+        session.Write(Reply(0x61001, "6.1.0.1"));
+    });
+    const Outcome outcome = Check();
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.message, Refusal("6.1.0.1"));
+    ASSERT_EQ(opens.Count(), 1);
+    EXPECT_EQ(opens.Last() & SECURITY_VALID_SQOS_FLAGS,
+              static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    // Wine impersonates the server itself, at SecurityImpersonation, whatever
+    // the client asked for; only Windows shows the level the setup allowed.
+    EXPECT_EQ(level.load(), static_cast<int>(UnderWine() ? SecurityImpersonation : SecurityIdentification));
 }
 
 TEST(VersionQuery, AReplyCutShortKeepsWhatArrivedWhole)
