@@ -126,7 +126,11 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_Profiles(LONG* out) override { return Get(m_state->profiles, out); }
     HRESULT STDMETHODCALLTYPE put_Profiles(LONG v) override { return Put("Profiles", m_state->profiles, v); }
-    HRESULT STDMETHODCALLTYPE get_Action(NET_FW_ACTION* out) override { return Get(m_state->action, out); }
+    HRESULT STDMETHODCALLTYPE get_Action(NET_FW_ACTION* out) override
+    {
+        const HRESULT hr = g_fakeFirewall->Answer("Rule.get_Action");
+        return FAILED(hr) ? hr : Get(m_state->action, out);
+    }
     HRESULT STDMETHODCALLTYPE put_Action(NET_FW_ACTION v) override
     {
         m_state->setters.push_back("Action");
@@ -137,6 +141,9 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* out) override
     {
+        const HRESULT hr = g_fakeFirewall->Answer("Rule.get_Enabled");
+        if (FAILED(hr))
+            return hr;
         *out = m_state->enabled ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
     }
@@ -244,7 +251,23 @@ public:
     {
         return Collect<CFakeRule>("Rules.Add", rule, g_fakeFirewall->rules);
     }
-    NOT_USED(Remove, BSTR)
+    // Takes only the first rule of the name: nothing says the firewall takes
+    // all of them, so an undo must not lean on either. No rule of the name
+    // is no error, as with the firewall.
+    HRESULT STDMETHODCALLTYPE Remove(BSTR name) override
+    {
+        const HRESULT hr = g_fakeFirewall->Answer("Rules.Remove");
+        if (FAILED(hr))
+            return hr;
+        auto& rules = g_fakeFirewall->rules;
+        for (auto rule = rules.begin(); rule != rules.end(); ++rule) {
+            if ((*rule)->name == Text(name)) {
+                rules.erase(rule);
+                break;
+            }
+        }
+        return S_OK;
+    }
     NOT_USED(Item, BSTR, INetFwRule**)
     HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** out) override
     {
@@ -315,7 +338,13 @@ public:
     HRESULT STDMETHODCALLTYPE put_Scope(NET_FW_SCOPE) override { return Record("Scope"); }
     NOT_USED(get_RemoteAddresses, BSTR*)
     HRESULT STDMETHODCALLTYPE put_RemoteAddresses(BSTR) override { return Record("RemoteAddresses"); }
-    NOT_USED(get_Enabled, VARIANT_BOOL*)
+    HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* enabled) override
+    {
+        const HRESULT hr = g_fakeFirewall->Answer("Application.get_Enabled");
+        if (SUCCEEDED(hr))
+            *enabled = m_state->enabled ? VARIANT_TRUE : VARIANT_FALSE;
+        return hr;
+    }
     HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL enabled) override
     {
         m_state->setters.push_back("Enabled");
@@ -346,7 +375,20 @@ public:
     {
         return Collect<CFakeApplication>("Applications.Add", application, g_fakeFirewall->applications);
     }
-    NOT_USED(Remove, BSTR)
+    HRESULT STDMETHODCALLTYPE Remove(BSTR image) override
+    {
+        const HRESULT hr = g_fakeFirewall->Answer("Applications.Remove");
+        if (FAILED(hr))
+            return hr;
+        auto& applications = g_fakeFirewall->applications;
+        for (auto application = applications.begin(); application != applications.end(); ++application) {
+            if ((*application)->image == Text(image)) {
+                applications.erase(application);
+                return S_OK;
+            }
+        }
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
     HRESULT STDMETHODCALLTYPE Item(BSTR image, INetFwAuthorizedApplication** out) override
     {
         *out = nullptr;

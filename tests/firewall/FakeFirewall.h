@@ -41,7 +41,7 @@ struct FakeFirewallWorld {
     std::vector<std::shared_ptr<FakeApplicationState>> applications;
 
     // Calls that fail: the name (see Fail's callers in FakeFirewall.cpp, e.g.
-    // "create NetFwPolicy2", "get_Rules", "Rules.Add") and the result, after
+    // "create NetFwPolicy2", "get_Rules", "Rules.Add", "Rules.Remove") and the result, after
     // `skip` calls that succeed.
     struct Failure {
         HRESULT result;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -89,6 +91,62 @@ protected:
 
     FakeFirewallWorld world;
 };
+
+// What a user sees of the firewall: each rule and application with its
+// settings, in order.
+std::vector<std::wstring> Visible(const FakeFirewallWorld& w)
+{
+    std::vector<std::wstring> items;
+    for (const auto& r : w.rules)
+        items.push_back(L"rule " + r->name + L"|" + r->application + L"|dir " + std::to_wstring(r->direction) +
+                        L"|protocol " + std::to_wstring(r->protocol) + L"|profiles " +
+                        std::to_wstring(r->profiles) + L"|action " + std::to_wstring(r->action) +
+                        (r->enabled ? L"|on" : L"|off"));
+    for (const auto& a : w.applications)
+        items.push_back(L"application " + a->name + L"|" + a->image + (a->enabled ? L"|on" : L"|off"));
+    return items;
+}
+
+std::wstring Describe(const FirewallChange& c)
+{
+    return std::to_wstring(c.kind) + L"|" + c.name + L"|" + c.path + L"|dir " + std::to_wstring(c.direction) +
+           L"|enabled " + std::to_wstring(c.previousEnabled) + L"|action " + std::to_wstring(c.previousAction);
+}
+
+// The changes AuthorizeApplication reported, each with the world as it was
+// when it was reported. The report numbered throwAt fails as a journal that
+// cannot be written does.
+struct Journal {
+    std::vector<FirewallChange> changes;
+    std::vector<std::vector<std::wstring>> worldThen;
+    const CExceptionEx* thrown = nullptr;
+    std::vector<std::wstring> Described() const
+    {
+        std::vector<std::wstring> described;
+        for (const auto& c : changes)
+            described.push_back(Describe(c));
+        return described;
+    }
+};
+
+constexpr uint16_t JOURNAL_LOCATION = 4242;
+
+std::unique_ptr<CExceptionEx> AuthorizeRecording(FakeFirewallWorld& world, Journal& journal,
+                                                 size_t throwAt = SIZE_MAX)
+{
+    return Catch([&] {
+        CFirewall firewall;
+        firewall.AuthorizeApplication(PROGRAM, RULE_NAME, [&](const FirewallChange& change) {
+            journal.changes.push_back(change);
+            journal.worldThen.push_back(Visible(world));
+            if (journal.changes.size() - 1 == throwAt) {
+                auto* failure = new CExceptionEx(MODULE_INSTALLER, JOURNAL_LOCATION, ERROR_DISK_FULL);
+                journal.thrown = failure;
+                throw failure;
+            }
+        });
+    });
+}
 
 HRESULT WINAPI RefuseComInit(LPVOID, DWORD)
 {
@@ -197,6 +255,12 @@ TEST_F(Firewall, RulePathFailuresReportTheirSites)
     const HRESULT denied = E_ACCESSDENIED;
     const Case cases[] = {
         {"rules", [&](FakeFirewallWorld& w) { w.FailCall("get_Rules", denied); }, 421, 0x80070005u, 0},
+        {"inbound state",
+         [&](FakeFirewallWorld& w) {
+             w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN)};
+             w.FailCall("Rule.get_Enabled", denied);
+         },
+         465, 0x80070005u, 1},
         {"enable inbound",
          [&](FakeFirewallWorld& w) {
              w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN)};
@@ -210,6 +274,12 @@ TEST_F(Firewall, RulePathFailuresReportTheirSites)
          },
          479, 0x80070005u, 1},
         {"add inbound", [&](FakeFirewallWorld& w) { w.FailCall("Rules.Add", denied); }, 515, 0x8007000Eu, 0},
+        {"outbound state",
+         [&](FakeFirewallWorld& w) {
+             w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_OUT)};
+             w.FailCall("Rule.get_Action", denied);
+         },
+         524, 0x80070005u, 2},
         {"enable outbound",
          [&](FakeFirewallWorld& w) {
              w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_OUT)};
@@ -318,6 +388,14 @@ TEST_F(Firewall, ProfilePathFailuresReportTheirSites)
     const Case cases[] = {
         {"applications", [&](FakeFirewallWorld& w) { w.FailCall("get_AuthorizedApplications", denied); }, 723,
          0x80070005u, RULE_NAME},
+        {"state",
+         [&](FakeFirewallWorld& w) {
+             auto app = std::make_shared<FakeApplicationState>();
+             app->image = PROGRAM;
+             w.applications = {app};
+             w.FailCall("Application.get_Enabled", denied);
+         },
+         740, 0x80070005u, RULE_NAME},
         {"enable",
          [&](FakeFirewallWorld& w) {
              auto app = std::make_shared<FakeApplicationState>();
@@ -350,13 +428,244 @@ TEST_F(Firewall, ProfilePathFailuresReportTheirSites)
     }
 }
 
+std::shared_ptr<FakeApplicationState> Application(const std::wstring& image, bool enabled)
+{
+    auto application = std::make_shared<FakeApplicationState>();
+    application->name = L"Admin's entry";
+    application->image = image;
+    application->enabled = enabled;
+    return application;
+}
+
+// Undoes the journal's changes last first; after each the world is as it was
+// when that change was reported.
+void UndoAll(const FakeFirewallWorld& world, const Journal& journal)
+{
+    for (size_t i = journal.changes.size(); i-- > 0;) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(CFirewall::UndoChange(journal.changes[i]), S_OK);
+        EXPECT_EQ(Visible(world), journal.worldThen[i]);
+    }
+}
+
+TEST_F(Firewall, EachChangeIsReportedBeforeItIsMadeAndUndoneExactly)
+{
+    const std::wstring program = PROGRAM;
+    struct Case {
+        const char* what;
+        std::function<void(FakeFirewallWorld&)> arrange;
+        std::vector<std::wstring> changes;
+    };
+    const Case cases[] = {
+        {"new system", [](FakeFirewallWorld&) {},
+         {L"1|Velloran Service|" + program + L"|dir 1|enabled 0|action 0",
+          L"1|Velloran Service (Out)|" + program + L"|dir 2|enabled 0|action 0"}},
+        {"rules switched off or blocking",
+         [](FakeFirewallWorld& w) {
+             w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_OUT, L"Admin's out"), Rule(L"C:\\other.exe", NET_FW_RULE_DIR_IN),
+                        Rule(PROGRAM, NET_FW_RULE_DIR_IN, L"Admin's in")};
+             w.rules[0]->enabled = true;
+         },
+         {L"2|Admin's in|" + program + L"|dir 1|enabled 0|action 0",
+          L"2|Admin's out|" + program + L"|dir 2|enabled 1|action 0"}},
+        {"inbound rule already admits, outbound missing",
+         [](FakeFirewallWorld& w) {
+             w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN, L"Admin's in")};
+             w.rules[0]->enabled = true;
+             w.rules[0]->action = NET_FW_ACTION_ALLOW;
+         },
+         {L"2|Admin's in|" + program + L"|dir 1|enabled 1|action 1",
+          L"1|Velloran Service (Out)|" + program + L"|dir 2|enabled 0|action 0"}},
+        {"older system", [](FakeFirewallWorld& w) { w.FailCall("create NetFwPolicy2", REGDB_E_CLASSNOTREG); },
+         {L"3|Velloran Service|" + program + L"|dir 0|enabled 0|action 0"}},
+        {"older system, entry switched off",
+         [](FakeFirewallWorld& w) {
+             w.FailCall("create NetFwPolicy2", REGDB_E_CLASSNOTREG);
+             w.applications = {Application(L"C:\\other.exe", false), Application(PROGRAM, false)};
+         },
+         {L"4||" + program + L"|dir 0|enabled 0|action 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        world = FakeFirewallWorld();
+        c.arrange(world);
+        const std::vector<std::wstring> before = Visible(world);
+
+        Journal journal;
+        ASSERT_FALSE(AuthorizeRecording(world, journal));
+        EXPECT_EQ(journal.Described(), c.changes);
+        ASSERT_EQ(journal.worldThen.size(), c.changes.size());
+        EXPECT_EQ(journal.worldThen[0], before);
+        EXPECT_NE(Visible(world), before);
+
+        UndoAll(world, journal);
+        EXPECT_EQ(Visible(world), before);
+        // Undo steps run again after a rollback that was itself cut short.
+        for (size_t i = journal.changes.size(); i-- > 0;)
+            EXPECT_EQ(CFirewall::UndoChange(journal.changes[i]), S_OK);
+        EXPECT_EQ(Visible(world), before);
+        EXPECT_EQ(FakeFirewallObjectsAlive(), 0);
+        EXPECT_TRUE(ThreadLeftCom());
+    }
+}
+
+TEST_F(Firewall, AChangeThatCannotBeRecordedIsNotMade)
+{
+    struct Case {
+        const char* what;
+        std::function<void(FakeFirewallWorld&)> arrange;
+        size_t throwAt;
+        uint16_t location;  // of the failure that stops the step
+        size_t reported;
+    };
+    const Case cases[] = {
+        {"inbound rule", [](FakeFirewallWorld&) {}, 0, JOURNAL_LOCATION, 1},
+        {"outbound rule", [](FakeFirewallWorld&) {}, 1, JOURNAL_LOCATION, 2},
+        {"existing rule",
+         [](FakeFirewallWorld& w) { w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN)}; }, 0, JOURNAL_LOCATION, 1},
+        // Without the previous state no exact record can be written.
+        {"existing rule's state unreadable",
+         [](FakeFirewallWorld& w) {
+             w.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN)};
+             w.FailCall("Rule.get_Enabled", E_ACCESSDENIED);
+         },
+         SIZE_MAX, 465, 0},
+        {"new application",
+         [](FakeFirewallWorld& w) { w.FailCall("create NetFwPolicy2", REGDB_E_CLASSNOTREG); }, 0,
+         JOURNAL_LOCATION, 1},
+        {"existing application",
+         [](FakeFirewallWorld& w) {
+             w.FailCall("create NetFwPolicy2", REGDB_E_CLASSNOTREG);
+             w.applications = {Application(PROGRAM, false)};
+         },
+         0, JOURNAL_LOCATION, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        world = FakeFirewallWorld();
+        c.arrange(world);
+        const std::vector<std::wstring> before = Visible(world);
+
+        Journal journal;
+        auto e = AuthorizeRecording(world, journal, c.throwAt);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->location, c.location);
+        // The journal's own failure reaches the caller as it was thrown.
+        if (c.location == JOURNAL_LOCATION)
+            EXPECT_EQ(e.get(), journal.thrown);
+        else
+            EXPECT_EQ(e->module, MODULE_FIREWALL);
+        ASSERT_EQ(journal.changes.size(), c.reported);
+        // Everything up to the failing report stays, nothing after it is made.
+        EXPECT_EQ(Visible(world), c.reported > 0 ? journal.worldThen.back() : before);
+        UndoAll(world, journal);
+        EXPECT_EQ(Visible(world), before);
+        EXPECT_EQ(FakeFirewallObjectsAlive(), 0);
+    }
+}
+
+TEST_F(Firewall, UndoRemovesOnlyOurRuleOfTheName)
+{
+    // Another program's rules carry our names, and are listed first.
+    world.rules = {Rule(L"C:\\other.exe", NET_FW_RULE_DIR_IN, RULE_NAME),
+                   Rule(L"C:\\other.exe", NET_FW_RULE_DIR_OUT, L"Velloran Service (Out)")};
+    const std::vector<std::wstring> before = Visible(world);
+    Journal journal;
+    ASSERT_FALSE(AuthorizeRecording(world, journal));
+    ASSERT_EQ(world.rules.size(), 4u);
+    const std::vector<std::wstring> admitted = Visible(world);
+
+    // A removal that fails leaves our rule as it was, to be found next time.
+    world.FailCall("Rules.Remove", E_ACCESSDENIED);
+    EXPECT_EQ(CFirewall::UndoChange(journal.changes[1]), E_ACCESSDENIED);
+    EXPECT_EQ(Visible(world), admitted);
+    world.failures.clear();
+
+    UndoAll(world, journal);
+    EXPECT_EQ(Visible(world), before);
+}
+
+TEST_F(Firewall, UndoFailuresAreReturned)
+{
+    FirewallChange added;
+    added.kind = FirewallChange::RULE_ADDED;
+    added.name = RULE_NAME;
+    added.path = PROGRAM;
+    added.direction = NET_FW_RULE_DIR_IN;
+    FirewallChange changed = added;
+    changed.kind = FirewallChange::RULE_CHANGED;
+    changed.previousEnabled = 0;
+    changed.previousAction = NET_FW_ACTION_BLOCK;
+    FirewallChange application;
+    application.kind = FirewallChange::APPLICATION_ADDED;
+    application.path = PROGRAM;
+    FirewallChange unknown = added;
+    unknown.kind = static_cast<FirewallChange::Kind>(9);
+
+    struct Case {
+        const char* what;
+        const FirewallChange& change;
+        std::function<void(FakeFirewallWorld&)> arrange;
+        HRESULT result;
+    };
+    const HRESULT denied = E_ACCESSDENIED;
+    const Case cases[] = {
+        {"remove rule", added, [&](FakeFirewallWorld& w) { w.FailCall("Rules.Remove", denied); }, denied},
+        {"rules", changed, [&](FakeFirewallWorld& w) { w.FailCall("get_Rules", denied); }, denied},
+        // The rule we switched on cannot be found again.
+        {"enumeration", changed, [](FakeFirewallWorld& w) { w.FailCall("get__NewEnum", E_NOTIMPL); }, E_NOTIMPL},
+        {"put back", changed, [&](FakeFirewallWorld& w) { w.rules[0]->enableResult = denied; }, denied},
+        {"remove application", application,
+         [&](FakeFirewallWorld& w) { w.FailCall("Applications.Remove", denied); }, denied},
+        {"firewall", application,
+         [](FakeFirewallWorld& w) { w.FailCall("create NetFwMgr", HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE)); },
+         HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE)},
+        {"unknown record", unknown, [](FakeFirewallWorld&) {}, E_INVALIDARG},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        world = FakeFirewallWorld();
+        world.rules = {Rule(PROGRAM, NET_FW_RULE_DIR_IN, RULE_NAME)};
+        world.rules[0]->enabled = true;
+        world.rules[0]->action = NET_FW_ACTION_ALLOW;
+        world.applications = {Application(PROGRAM, true)};
+        c.arrange(world);
+        const std::vector<std::wstring> before = Visible(world);
+
+        EXPECT_EQ(CFirewall::UndoChange(c.change), c.result);
+        EXPECT_EQ(Visible(world), before);
+        EXPECT_EQ(FakeFirewallObjectsAlive(), 0);
+        EXPECT_TRUE(ThreadLeftCom());
+    }
+
+    // Without an enumeration a rule we added is removed by its name, which
+    // carries the product's service name.
+    world = FakeFirewallWorld();
+    world.FailCall("get__NewEnum", E_NOTIMPL);
+    Journal journal;
+    ASSERT_FALSE(AuthorizeRecording(world, journal));
+    ASSERT_EQ(world.rules.size(), 2u);
+    UndoAll(world, journal);
+    EXPECT_TRUE(world.rules.empty());
+}
+
 // Wine's own firewall objects: the rule collection cannot be enumerated
-// there, so nothing is found and both rules are handed to Add.
-TEST(FirewallOnWine, AuthorizesWithoutFailingOrCrashing)
+// there, so nothing is found, both rules are handed to Add, and their undo
+// removes them by name.
+TEST(FirewallOnWine, AuthorizesAndUndoesWithoutFailingOrCrashing)
 {
     ResetFirewallCalls();
-    auto e = Authorize();
+    std::vector<FirewallChange> changes;
+    auto e = Catch([&] {
+        CFirewall firewall;
+        firewall.AuthorizeApplication(PROGRAM, RULE_NAME, [&](const FirewallChange& c) { changes.push_back(c); });
+    });
     EXPECT_FALSE(e) << "location " << e->location << " code " << std::hex << e->code;
+    ASSERT_EQ(changes.size(), 2u);
+    for (size_t i = changes.size(); i-- > 0;) {
+        EXPECT_EQ(changes[i].kind, FirewallChange::RULE_ADDED);
+        EXPECT_EQ(CFirewall::UndoChange(changes[i]), S_OK);
+    }
 
     CFirewall firewall;
     fw::CComPtr<INetFwPolicy2> policy;
