@@ -1,5 +1,6 @@
 #include "engine/Installer.h"
 
+#include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 #include "package/PackedTools.h"
 #include "process/SetupLogApi.h"
@@ -28,10 +29,29 @@ const char* const LOG_NO_INSTALLER = "Error: Init installer";
 const char* const LOG_REBOOT_REQUIRED = "Warning: === Reboot required to complete operation ===";
 const char* const LOG_BACKUPS_KEPT = "Warning: === Rollback not completed, backup files kept ===";
 const char* const LOG_BACKUP_KEPT = "Backup File Kept: ";
+const char* const LOG_STEP_FAILED = "Warning: Rollback step failed: ";
+const char* const LOG_BACKUP_AT_RESTART = "Warning: Backup File Deleted At Restart: ";
 
 [[noreturn]] void ThrowCreation(const EngineSiteShift& shift, int location, DWORD code)
 {
     ThrowExceptionEx(MODULE_INSTALLER, location + shift.creation, code);
+}
+
+bool Gone(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void ErasePairs(const std::vector<RenamePair>& gone, std::vector<RenamePair>* pairs)
+{
+    for (const RenamePair& pair : gone) {
+        for (auto at = pairs->begin(); at != pairs->end();) {
+            if (*at == pair)
+                at = pairs->erase(at);
+            else
+                ++at;
+        }
+    }
 }
 
 }  // namespace
@@ -90,19 +110,15 @@ CInstaller::CInstaller(HANDLE setupLog, int captureSetupApiLog, EngineSiteShift 
 CInstaller::~CInstaller()
 {
     // Never a commit here: a run that neither succeeded nor finished its
-    // rollback (a worker that had to be ended, a fault in the rollback)
-    // leaves the backups, the only copies of what it overwrote, in place.
+    // rollback (a fault in the rollback) leaves the backups, the only copies
+    // of what it overwrote, in place.
     KeepBackups();
     m_hSCManager.reset();
-    m_journal.clear();
-    m_startedServices.clear();
-    m_backups.clear();
-    m_savedServiceValues.clear();
     m_pSetupLog.reset();
     m_pPackedTools.reset();
 }
 
-void CInstaller::WriteLog(const char* message, const char* text)
+void CInstaller::WriteLog(const char* message, const char* text) noexcept
 {
     if (m_pSetupLog)
         m_pSetupLog->WriteLine(message, text);
@@ -114,14 +130,112 @@ int32_t CInstaller::LoadPackage()
     return m_pPackedTools->Status();
 }
 
+void CInstaller::Journal(const JournalRecord& record)
+{
+    Apply(record);
+}
+
+void CInstaller::Apply(const JournalRecord& record)
+{
+    const std::vector<std::string>& f = record.fields;
+    const auto field = [&f](size_t i) -> const std::string& {
+        static const std::string none;
+        return i < f.size() ? f[i] : none;
+    };
+    switch (record.kind) {
+    case RecordKind::Entry: {
+        int32_t kind = JOURNAL_FILE;
+        DecodeInt(field(1), &kind);
+        m_journal[field(0)] = kind;
+        break;
+    }
+    case RecordKind::Backup:
+        // From now on the copy is a backup to restore, no longer a file to delete.
+        m_backups[field(0)] = field(1);
+        m_journal.erase(field(1));
+        break;
+    case RecordKind::TargetDeferred:
+        m_deferredOnly.insert(field(0));
+        break;
+    case RecordKind::TargetWritten:
+        m_deferredOnly.erase(field(0));
+        break;
+    case RecordKind::ServiceStarted:
+        m_startedServices[field(0)] = JOURNAL_SERVICE_STARTED;
+        break;
+    case RecordKind::KeySaved: {
+        std::vector<SavedRegistryValue> values;
+        if (DecodeValues(field(1), &values) && m_savedServiceValues.count(field(0)) == 0)
+            m_savedServiceValues[field(0)] = std::move(values);
+        break;
+    }
+    case RecordKind::RenamesBefore: {
+        int32_t exists = 0;
+        DecodeInt(field(0), &exists);
+        if (!m_renames.touched) {
+            m_renames.touched = true;
+            m_renames.existedBefore = exists != 0;
+            m_renames.bytesBefore = field(1);
+            m_renames.existsAfter = exists != 0;
+            m_renames.bytesAfter = field(1);
+        }
+        break;
+    }
+    case RecordKind::RenamesAfter: {
+        int32_t exists = 0;
+        DecodeInt(field(0), &exists);
+        m_renames.existsAfter = exists != 0;
+        m_renames.bytesAfter = field(1);
+        break;
+    }
+    case RecordKind::ReplacementScheduled:
+    case RecordKind::RestartWork: {
+        std::vector<RenamePair> pairs;
+        if (!DecodePairs(field(0), &pairs))
+            break;
+        m_renames.scheduled.insert(m_renames.scheduled.end(), pairs.begin(), pairs.end());
+        if (record.kind == RecordKind::ReplacementScheduled)
+            m_replacements.insert(m_replacements.end(), pairs.begin(), pairs.end());
+        break;
+    }
+    case RecordKind::ReplacementCancelled: {
+        std::vector<RenamePair> pairs;
+        if (DecodePairs(field(0), &pairs)) {
+            ErasePairs(pairs, &m_renames.scheduled);
+            ErasePairs(pairs, &m_replacements);
+        }
+        break;
+    }
+    case RecordKind::Firewall: {
+        FirewallChange change;
+        if (DecodeFirewall(field(0), &change))
+            m_firewallChanges.push_back(change);
+        break;
+    }
+    case RecordKind::Committed:
+        m_committed = true;
+        break;
+    }
+}
+
 void CInstaller::CommitInstall()
 {
-    for (const auto& backup : m_backups)
-        DeleteFileA(backup.second.c_str());
+    // The decision comes first: once it is recorded, the run is final and
+    // nothing of it is undone any more, whatever happens while the backups go.
+    Journal(JournalRecord::MakeCommitted());
+    for (const auto& backup : m_backups) {
+        if (EngineCalls().DeleteFileA(backup.second.c_str()) || Gone(GetLastError()))
+            continue;
+        // A backup held open by someone is no reason to fail a finished run.
+        if (DeleteAtRestart(backup.second))
+            WriteLog(LOG_BACKUP_AT_RESTART, backup.second.c_str());
+        else
+            WriteLog(LOG_BACKUP_KEPT, (backup.second + " (" + backup.first + ")").c_str());
+    }
     m_backups.clear();
     m_deferredOnly.clear();
-    m_pendingReplacements.clear();
     m_savedServiceValues.clear();
+    m_firewallChanges.clear();
 }
 
 void CInstaller::PrepareRollback()
@@ -129,22 +243,50 @@ void CInstaller::PrepareRollback()
     *m_pRestartRequired = 0;
 }
 
-void CInstaller::KeepBackups()
+void CInstaller::KeepBackups() noexcept
 {
-    if (m_backups.empty())
-        return;
-    WriteLog(LOG_BACKUPS_KEPT);
-    for (const auto& backup : m_backups)
-        WriteLog(LOG_BACKUP_KEPT, (backup.second + " (" + backup.first + ")").c_str());
+    try {
+        // The run's own replacements must never land over a half-restored
+        // machine, or over a backup the user copied back by hand.
+        if (!m_committed && !m_replacements.empty()) {
+            const std::vector<RenamePair> replacements = m_replacements;
+            const DWORD error = CancelRenames(replacements);
+            if (error != ERROR_SUCCESS) {
+                for (const RenamePair& pair : replacements)
+                    RollbackStepFailed("CancelReplacement", Narrow(pair.source), error);
+                SetRestartRequired();
+            }
+        }
+        if (m_backups.empty() && !m_rollbackIncomplete)
+            return;
+        WriteLog(LOG_BACKUPS_KEPT);
+        for (const auto& backup : m_backups)
+            WriteLog(LOG_BACKUP_KEPT, (backup.second + " (" + backup.first + ")").c_str());
+    } catch (...) {
+        // Out of memory while naming them: the backups stay all the same.
+    }
     // From here on nothing of the engine refers to them: no commit deletes them.
     m_backups.clear();
     m_deferredOnly.clear();
+    m_rollbackIncomplete = false;
 }
 
-void CInstaller::SetRestartRequired()
+void CInstaller::SetRestartRequired() noexcept
 {
     *m_pRestartRequired = 1;
     WriteLog(LOG_REBOOT_REQUIRED);
+}
+
+void CInstaller::RollbackStepFailed(const char* step, const std::string& subject, DWORD error) noexcept
+{
+    m_rollbackIncomplete = true;
+    char code[32];
+    snprintf(code, sizeof code, " (error 0x%.8lx)", static_cast<unsigned long>(error));
+    try {
+        WriteLog(LOG_STEP_FAILED, (std::string(step) + " " + subject + code).c_str());
+    } catch (...) {
+        WriteLog(LOG_STEP_FAILED, step);
+    }
 }
 
 void CInstaller::ThrowAt(int location, DWORD code) const
@@ -156,6 +298,11 @@ std::unique_ptr<CExceptionEx> CInstaller::ErrorAt(int location, DWORD code) cons
 {
     return std::make_unique<CExceptionEx>(MODULE_INSTALLER,
                                           static_cast<uint16_t>(location + m_shift.operation), code);
+}
+
+void CInstaller::JournalFirewallChange(const FirewallChange& change)
+{
+    Journal(JournalRecord::MakeFirewall(change));
 }
 
 bool CInstaller::IsUserAdmin()

@@ -1,9 +1,10 @@
 // The installer engine: the one object through which the setup changes the
-// machine. Every change is journaled in memory so that a failed run can be
-// rolled back; a successful run commits (drops the backups).
+// machine. Every change is journaled before it is made, so that a failed run
+// can be rolled back; a successful run commits (drops the backups).
 #pragma once
 
 #include "engine/ExceptionEx.h"
+#include "engine/JournalRecord.h"
 #include "framework/Handles.h"
 
 #include <windows.h>
@@ -17,17 +18,6 @@
 
 class CPackedTools;
 class CSetupLogApi;
-
-// Kinds of m_journal entries and the value of m_startedServices entries.
-enum : int32_t {
-    JOURNAL_DIRECTORY = 0,
-    JOURNAL_FILE = 1,
-    JOURNAL_REGISTRY_KEY = 2,      // "HKLM\" + a key this run created
-    JOURNAL_SERVICE_STARTED = 3,
-    JOURNAL_SERVICE = 4,
-    JOURNAL_PNP_DEVICE = 5,
-    JOURNAL_DRIVER_PACKAGE = 6,    // an INF this run added to the driver store
-};
 
 // Operating-system classes the install plan chooses payload variants by.
 enum : int32_t {
@@ -44,13 +34,6 @@ struct EngineSiteShift {
     int operation = 0;  // added to every other engine location
 };
 
-// One registry value of a service key, as read before the run changed it.
-struct SavedRegistryValue {
-    std::string name;
-    std::string data;  // binary-safe: the value's bytes
-    DWORD type = 0;
-};
-
 // Byte-wise ordered maps (std::string compares as unsigned bytes, shorter
 // first on a common prefix), case-sensitive.
 using JournalMap = std::map<std::string, int32_t>;
@@ -58,38 +41,60 @@ using BackupMap = std::map<std::string, std::string>;
 using SavedServiceMap = std::map<std::string, std::vector<SavedRegistryValue>>;
 using PathSet = std::set<std::string>;
 
+// Where a run stands with the restart's rename list: what it found there
+// before its first change and what it left there after its last one, so that
+// a rollback that finds the list as the run left it can put back exactly
+// what was there before.
+struct PendingRenameState {
+    bool touched = false;
+    bool existedBefore = false;
+    std::string bytesBefore;
+    bool existsAfter = false;
+    std::string bytesAfter;
+    std::vector<RenamePair> scheduled;  // every pair of this run still in the list
+};
+
 class CInstaller {
 public:
     // Throws CExceptionEx (module 19) when a creation check fails.
     CInstaller(HANDLE setupLog, int captureSetupApiLog, EngineSiteShift shift = {});
+    // Never commits and never throws: what a run that neither succeeded nor
+    // finished its rollback leaves is named in the log.
     virtual ~CInstaller();
 
     CInstaller(const CInstaller&) = delete;
     CInstaller& operator=(const CInstaller&) = delete;
 
     // --- core ---
-    void WriteLog(const char* message, const char* text = nullptr);
+    void WriteLog(const char* message, const char* text = nullptr) noexcept;
     int32_t GetOsClass() const { return m_osClass; }
     int32_t LoadPackage();  // the reader's PackageStatus after reading
     CPackedTools& PackedTools() const { return *m_pPackedTools; }
     int RestartRequired() const { return *m_pRestartRequired; }
-    // Only after a run that succeeded: the backups go, the change is final.
+    // Only after a run that succeeded: from its first step on the run is
+    // final; then the backups go. A backup that cannot be deleted now is
+    // deleted at the restart.
     void CommitInstall();
+    bool Committed() const { return m_committed; }
     // Before the failure path stops services and rolls back: every restart
     // the run asked for so far is undone by the rollback, so the flag starts
     // again from 0 and only what the rollback itself defers sets it.
     void PrepareRollback();
-    // When the rollback cannot finish: the backups stay on disk for the
-    // user, each written to the log with its target.
-    void KeepBackups();
+    // When the rollback cannot finish: the run's own replacements waiting for
+    // the restart are called off (what cannot be, sets the restart flag), and
+    // the backups stay on disk for the user, each named in the log with its
+    // target.
+    void KeepBackups() noexcept;
+    // True once a rollback step could not do all of its work.
+    bool RollbackIncomplete() const { return m_rollbackIncomplete; }
 
     // --- files and directories ---
     void InstallFile(const std::string& fileName, const std::string& directory, const void* data,
                      uint32_t size);
     void CreateInstallDirectory(const std::string& path);
-    void RemoveInstallFiles();
-    void RollBackInstallFiles();
-    void RemoveInstallDirectories();
+    void RemoveInstallFiles() noexcept;
+    void RollBackInstallFiles() noexcept;
+    void RemoveInstallDirectories() noexcept;
 
     // --- services and kernel drivers ---
     int InstallDriver(const std::string& binaryPath, const std::string& serviceName,
@@ -99,21 +104,23 @@ public:
                        const std::string& loadOrderGroup, DWORD startType,
                        const std::vector<std::string>& dependencies);
     int StartInstalledService(const std::string& serviceName);
-    int StopInstalledService(const std::string& serviceName);
+    int StopInstalledService(const std::string& serviceName) noexcept;
     bool WasServiceStarted(const std::string& serviceName) const;
-    int UninstallService(const std::string& serviceName);
+    int UninstallService(const std::string& serviceName) noexcept;
+    // Throws when the service's values cannot be read: without them the
+    // change could not be undone.
     void SaveServiceRegistry(const std::string& serviceName);
     // Undoes registry changes: saved keys are put back exactly (services also
     // in the Service Control Manager), keys the run created are deleted.
-    void RestoreServiceRegistry();
+    void RestoreServiceRegistry() noexcept;
 
     // --- Plug and Play drivers ---
     void InstallWdmDriver(const std::string& serviceName, const std::string& infPath,
                           const std::string& hardwareId);
-    void UninstallWdmDriver(const std::string& hardwareId);
+    void UninstallWdmDriver(const std::string& hardwareId) noexcept;
     int CopyOemInf(const std::string& infPath);
-    void UninstallDriverPackage(const std::string& storedInfPath);
-    void UninstallCreatedDrivers();
+    void UninstallDriverPackage(const std::string& storedInfPath) noexcept;
+    void UninstallCreatedDrivers() noexcept;
 
     // --- shortcuts, uninstall registration, RunOnce, restart ---
     void CreateShortcut(const std::string& targetFileName, const std::string& targetDirectory,
@@ -127,22 +134,37 @@ public:
     void EnsureRunOnceKey();
     BOOL RestartSystem();
 
+    // --- the firewall entries a run made, for the install process to undo ---
+    void JournalFirewallChange(const FirewallChange& change);
+    const std::vector<FirewallChange>& FirewallChanges() const { return m_firewallChanges; }
+
     // --- read access for the install process and for tests ---
     const JournalMap& Journal() const { return m_journal; }
     const JournalMap& StartedServices() const { return m_startedServices; }
     const BackupMap& Backups() const { return m_backups; }
     const SavedServiceMap& SavedServiceValues() const { return m_savedServiceValues; }
+    const PendingRenameState& PendingRenames() const { return m_renames; }
     const EngineSiteShift& SiteShift() const { return m_shift; }
 
 protected:
     // Where operations record that a restart is required.
     void SetRestartFlagTarget(int* target) { m_pRestartRequired = target; }
     // Sets the restart-required flag and writes the reboot warning line.
-    void SetRestartRequired();
+    void SetRestartRequired() noexcept;
     // Throws a record of this engine (module 19) for a site of the operations.
     [[noreturn]] void ThrowAt(int location, DWORD code) const;
     // The record for a site of the operations, for callers that return it.
     std::unique_ptr<CExceptionEx> ErrorAt(int location, DWORD code) const;
+    // A rollback step that could not do its work: logged with its error,
+    // and the run's end says the rollback was not completed.
+    void RollbackStepFailed(const char* step, const std::string& subject, DWORD error) noexcept;
+
+    // Journals a change before it is made, then notes it in the run's
+    // journals in memory.
+    void Journal(const JournalRecord& record);
+    // Notes a record in the journals in memory (also when an earlier run's
+    // records are read back).
+    void Apply(const JournalRecord& record);
 
 private:
     bool IsUserAdmin();
@@ -152,26 +174,54 @@ private:
     // holds the state before the run) or created it; false when it did not
     // need one. Throws at the backup site when the copy fails.
     bool BackupFile(const std::string& fileName, const std::string& directory);
-    // Snapshot of a key's values below HKEY_LOCAL_MACHINE; the first one of a
-    // run wins. A key that does not exist gives none.
-    void SaveRegistryValues(const std::string& subkey);
+    // Snapshot of a key's values below HKEY_LOCAL_MACHINE, exactly as stored;
+    // false when the key does not exist. Throws at `location` when the key
+    // cannot be read.
+    bool ReadKeyValues(const std::string& subkey, std::vector<SavedRegistryValue>* values, int location);
+    // The first snapshot of a run is the state before it.
+    void SaveRegistryValues(const std::string& subkey, int location);
     // The registry key below HKEY_LOCAL_MACHINE is saved when it exists and
     // journaled for deletion when the run is about to create it.
     void SaveOrJournalRegistryKey(const std::string& subkey);
-    // Pending replacements this run scheduled for the temporary file are
-    // taken back out of the restart's rename list.
-    void CancelPendingReplacement(const std::string& temp);
-    // The files the driver store holds now (INFs, their compiled forms, catalogs).
-    PathSet DriverStoreFiles() const;
-    // Journals what appeared in the driver store since `before`.
-    void JournalNewDriverStoreFiles(const PathSet& before);
+
+    // The restart's rename list, edited by the engine itself with the wide
+    // calls so that every other program's entries stay byte for byte.
+    // Schedule appends this run's pairs (throws at `location`): replacements
+    // of the run's own, or work its rollback or commit leaves for the
+    // restart. Cancel takes pairs out again and returns the error when it
+    // cannot.
+    void ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement);
+    DWORD CancelRenames(const std::vector<RenamePair>& pairs) noexcept;
+    // Best effort for the rollback and the commit: the file goes at the
+    // restart; false (logged) when even that cannot be arranged.
+    bool DeleteAtRestart(const std::string& path) noexcept;
+    bool MoveAtRestart(const std::string& from, const std::string& to) noexcept;
+    // Calls off the replacements waiting for the restart whose source is `temp`.
+    DWORD CancelReplacementsFrom(const std::string& temp) noexcept;
+
+    // The driver store: the package a run added is known by the name the
+    // store gives it; only that package, its compiled form, its catalog and a
+    // catalog folder the run made are journaled.
+    struct StoreState {
+        bool catalogFolderExisted = false;
+        bool catalogExisted = false;
+        std::string catalogName;   // the INF's CatalogFile, empty without
+        PathSet infNames;          // the store's INFs, upper case, when listed
+    };
+    StoreState ReadStoreState(const std::string& infPath, bool listInfs, int location);
+    void JournalStoredPackage(const std::string& publishedInf, const StoreState& before);
     // Backs up a catalog of the INF's name already in the catalog store, which
     // handing the INF to the store would overwrite.
-    void BackupStoredCatalog(const std::string& infPath);
+    void BackupStoredCatalog(const StoreState& state);
+    // The INF the device's driver key names, as a full path in the store.
+    std::string InstalledInfOf(const std::string& hardwareId);
+
     int InstallServiceEntry(bool kernelDriver, const std::string& binaryPath,
                             const std::string& serviceName, const std::string& displayName,
                             const std::string* description, const std::string* loadOrderGroup,
                             DWORD startType, const std::vector<std::string>* dependencies);
+    enum class ServiceState { Absent, Present };
+    ServiceState QueryServiceExists(const std::string& name, int location);
     enum class DeviceSearch { Found, Absent, Failed };
     DeviceSearch FindDeviceByHardwareId(const std::string& hardwareId, DWORD* error);
     void SaveDeviceDriverKeys(const std::string& hardwareId);
@@ -188,11 +238,15 @@ private:
     // Backed-up targets this run has not changed itself: their new content
     // only waits for the restart in a temporary file.
     PathSet m_deferredOnly;
-    // Temporary files this run scheduled to replace their target at the restart.
-    PathSet m_pendingReplacements;
+    PendingRenameState m_renames;
+    // The run's own replacements waiting for the restart.
+    std::vector<RenamePair> m_replacements;
     SavedServiceMap m_savedServiceValues;
+    std::vector<FirewallChange> m_firewallChanges;
     fw::CServiceHandle m_hSCManager;
     int m_restartRequired = 0;
+    bool m_committed = false;
+    bool m_rollbackIncomplete = false;
     EngineSiteShift m_shift;
 };
 

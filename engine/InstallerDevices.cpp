@@ -1,5 +1,6 @@
 #include "engine/Installer.h"
 
+#include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 
 #include <cstring>
@@ -9,6 +10,8 @@ namespace {
 
 // Throw sites (server numbering; the product's shift is added).
 constexpr int LOC_DEVICE_SEARCH = 1770;
+constexpr int LOC_STORE_STATE = 1775;
+constexpr int LOC_DRIVER_KEY = 1778;
 constexpr int LOC_INF_CLASS = 1785;
 constexpr int LOC_DEVICE_LIST = 1795;
 constexpr int LOC_DEVICE_ELEMENT = 1812;
@@ -16,12 +19,16 @@ constexpr int LOC_HARDWARE_ID = 1825;
 constexpr int LOC_REGISTER_DEVICE = 1837;
 constexpr int LOC_DRIVER_NEW_DEVICE = 1855;
 constexpr int LOC_DRIVER_UPDATE = 1895;
+constexpr int LOC_SERVICE_QUERY = 1902;
+constexpr int LOC_SAVE_DRIVER_KEY = 1908;
 
 constexpr DWORD PRESENT_DEVICES = DIGCF_PRESENT | DIGCF_ALLCLASSES;
 constexpr DWORD CLASS_NAME_SIZE = 32;
 // The property's size only changes when the device changes under us; a
 // device that keeps doing so ends the search rather than the setup.
 constexpr int HARDWARE_ID_READ_ATTEMPTS = 8;
+constexpr DWORD DRIVER_KEY_NAME_SIZE = 256;
+constexpr DWORD INF_NAME_UNITS = MAX_PATH;
 
 const char* const LOG_INSTALL_WDM = "Install WDM Driver: ";
 const char* const LOG_UNINSTALL_WDM = "Uninstall WDM Driver: ";
@@ -33,7 +40,7 @@ const char* const LOG_PACKAGE_STAYS = "Warning: Driver package can't be removed!
 const char* const INF_FOLDER = "\\inf";
 const char* const CATALOG_FOLDER = "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
 const char* const CLASS_KEY = "System\\CurrentControlSet\\Control\\Class\\";
-constexpr DWORD DRIVER_KEY_NAME_SIZE = 256;
+const wchar_t* const INF_PATH_VALUE = L"InfPath";
 
 enum class IdRead { Read, NoIds, Failed };
 
@@ -111,50 +118,65 @@ bool ForEachDeviceWithId(const std::string& hardwareId, OnMatch onMatch, DWORD* 
     }
 }
 
-bool EndsWith(const std::string& text, const char* suffix)
+std::string Upper(std::string text)
 {
-    const size_t length = strlen(suffix);
-    return text.size() >= length &&
-           lstrcmpiA(text.c_str() + text.size() - length, suffix) == 0;
+    CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
+    return text;
 }
 
-// False when the folder is not there.
-bool AddFolderFiles(const std::string& folder, PathSet* files)
+std::string FileNameOf(const std::string& path)
 {
-    WIN32_FIND_DATAA found;
-    fw::CFindHandle search(FindFirstFileA((folder + "\\*").c_str(), &found));
-    if (!search)
-        return false;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            files->insert(folder + "\\" + found.cFileName);
-    } while (FindNextFileA(search.get(), &found));
-    return true;
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string WindowsFolder()
+// The path with its extension (from the last dot of its name) replaced.
+std::string WithExtension(const std::string& path, const char* extension)
+{
+    const size_t slash = path.find_last_of("\\/");
+    const size_t dot = path.find_last_of('.');
+    const std::string stem = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                                 ? path
+                                 : path.substr(0, dot);
+    return stem + extension;
+}
+
+// The folder `kind` names (Windows or system folder); throws at `location`.
+std::string KnownFolder(bool windows, int location, const CInstaller& engine,
+                        void (CInstaller::*thrower)(int, DWORD) const)
 {
     char buffer[MAX_PATH] = {};
-    const UINT length = GetWindowsDirectoryA(buffer, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(buffer, length);
+    const UINT length = windows ? EngineCalls().GetWindowsDirectoryA(buffer, MAX_PATH)
+                                : EngineCalls().GetSystemDirectoryA(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        (engine.*thrower)(location, length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW);
+    return std::string(buffer, length);
 }
 
-std::string SystemFolder()
-{
-    char buffer[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(buffer, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(buffer, length);
-}
+enum class Exists { No, Yes, Unknown };
 
-bool ServiceExists(SC_HANDLE manager, const std::string& name)
+Exists PathExists(const std::string& path, DWORD* error)
 {
-    if (manager == nullptr)
-        return false;
-    fw::CServiceHandle service(OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS));
-    return service.valid();
+    if (EngineCalls().GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return Exists::Yes;
+    *error = GetLastError();
+    return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? Exists::No : Exists::Unknown;
 }
 
 }  // namespace
+
+CInstaller::ServiceState CInstaller::QueryServiceExists(const std::string& name, int location)
+{
+    if (!m_hSCManager)
+        ThrowAt(location, ERROR_INVALID_HANDLE);
+    fw::CServiceHandle service(EngineCalls().OpenServiceA(m_hSCManager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    if (service)
+        return ServiceState::Present;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_DOES_NOT_EXIST)
+        ThrowAt(location, error);
+    return ServiceState::Absent;
+}
 
 CInstaller::DeviceSearch CInstaller::FindDeviceByHardwareId(const std::string& hardwareId, DWORD* error)
 {
@@ -176,57 +198,156 @@ void CInstaller::SaveDeviceDriverKeys(const std::string& hardwareId)
 {
     // A driver update rewrites the device's driver key (which INF, which
     // section); the rollback puts the old one back.
-    ForEachDeviceWithId(hardwareId, [this](HDEVINFO devices, SP_DEVINFO_DATA* device) {
-        char driverKey[DRIVER_KEY_NAME_SIZE] = {};
-        if (EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_DRIVER, nullptr,
-                                                            reinterpret_cast<BYTE*>(driverKey),
-                                                            sizeof driverKey - 1, nullptr) &&
-            driverKey[0] != '\0')
-            SaveRegistryValues(CLASS_KEY + std::string(driverKey));
-        return true;
-    });
+    std::vector<std::string> keys;
+    DWORD error = 0;
+    DWORD readError = ERROR_SUCCESS;
+    const bool completed = ForEachDeviceWithId(
+        hardwareId,
+        [&keys, &readError](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+            char driverKey[DRIVER_KEY_NAME_SIZE] = {};
+            if (!EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_DRIVER, nullptr,
+                                                                 reinterpret_cast<BYTE*>(driverKey),
+                                                                 sizeof driverKey - 1, nullptr)) {
+                // A device without a driver has no key to keep.
+                const DWORD failure = GetLastError();
+                if (failure != ERROR_INVALID_DATA)
+                    readError = failure;
+                return readError == ERROR_SUCCESS;
+            }
+            if (driverKey[0] != '\0')
+                keys.push_back(CLASS_KEY + std::string(driverKey));
+            return true;
+        },
+        &error);
+    if (readError != ERROR_SUCCESS)
+        ThrowAt(LOC_SAVE_DRIVER_KEY, readError);
+    if (!completed)
+        ThrowAt(LOC_SAVE_DRIVER_KEY, error);
+    for (const std::string& key : keys)
+        SaveRegistryValues(key, LOC_SAVE_DRIVER_KEY);
 }
 
-PathSet CInstaller::DriverStoreFiles() const
+CInstaller::StoreState CInstaller::ReadStoreState(const std::string& infPath, bool listInfs, int location)
 {
-    PathSet files;
-    const std::string windows = WindowsFolder();
-    if (!windows.empty())
-        AddFolderFiles(windows + INF_FOLDER, &files);
-    const std::string system = SystemFolder();
-    if (!system.empty() && AddFolderFiles(system + CATALOG_FOLDER, &files))
-        files.insert(system + CATALOG_FOLDER);
-    return files;
-}
-
-void CInstaller::JournalNewDriverStoreFiles(const PathSet& before)
-{
-    for (const std::string& path : DriverStoreFiles()) {
-        if (before.count(path) != 0)
-            continue;
-        // The INF is the package: removing it from the store takes what
-        // belongs to it along. Its other files are journaled as files, so
-        // that whatever the removal leaves goes as well; a catalog folder the
-        // store had to make goes once it is empty.
-        if (EndsWith(path, CATALOG_FOLDER))
-            m_journal[path] = JOURNAL_DIRECTORY;
-        else
-            m_journal[path] = EndsWith(path, ".inf") ? JOURNAL_DRIVER_PACKAGE : JOURNAL_FILE;
-    }
-}
-
-void CInstaller::BackupStoredCatalog(const std::string& infPath)
-{
+    StoreState state;
     char catalog[MAX_PATH] = {};
-    GetPrivateProfileStringA("Version", "CatalogFile", "", catalog, MAX_PATH, infPath.c_str());
-    const std::string system = SystemFolder();
-    if (catalog[0] == '\0' || system.empty() || strpbrk(catalog, "\\/:") != nullptr)
+    EngineCalls().GetPrivateProfileStringA("Version", "CatalogFile", "", catalog, MAX_PATH, infPath.c_str());
+    if (strpbrk(catalog, "\\/:") == nullptr)
+        state.catalogName = catalog;
+
+    const std::string catalogs = KnownFolder(false, location, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+    DWORD error = 0;
+    Exists exists = PathExists(catalogs, &error);
+    if (exists == Exists::Unknown)
+        ThrowAt(location, error);
+    state.catalogFolderExisted = exists == Exists::Yes;
+    if (!state.catalogName.empty() && state.catalogFolderExisted) {
+        exists = PathExists(catalogs + "\\" + state.catalogName, &error);
+        if (exists == Exists::Unknown)
+            ThrowAt(location, error);
+        state.catalogExisted = exists == Exists::Yes;
+    }
+
+    if (listInfs) {
+        // Only to tell whether the INF a device install names was there
+        // before: nothing of this listing is ever journaled.
+        const std::string infs = KnownFolder(true, location, *this, &CInstaller::ThrowAt) + INF_FOLDER;
+        WIN32_FIND_DATAA found;
+        fw::CFindHandle search(EngineCalls().FindFirstFileA((infs + "\\*.inf").c_str(), &found));
+        if (!search) {
+            error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND)
+                ThrowAt(location, error);
+        } else {
+            do {
+                state.infNames.insert(Upper(found.cFileName));
+            } while (EngineCalls().FindNextFileA(search.get(), &found));
+            error = GetLastError();
+            if (error != ERROR_NO_MORE_FILES)
+                ThrowAt(location, error);
+        }
+    }
+    return state;
+}
+
+void CInstaller::BackupStoredCatalog(const StoreState& state)
+{
+    // Wine stores a package's catalog under the INF's CatalogFile name and
+    // overwrites one of that name in place.
+    if (!state.catalogExisted)
         return;
-    const std::string folder = system + CATALOG_FOLDER;
-    WIN32_FIND_DATAA found;
-    fw::CFindHandle search(FindFirstFileA((folder + "\\" + catalog).c_str(), &found));
-    if (search)
-        BackupFile(catalog, folder);
+    const std::string system = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt);
+    BackupFile(state.catalogName, system + CATALOG_FOLDER);
+}
+
+void CInstaller::JournalStoredPackage(const std::string& publishedInf, const StoreState& before)
+{
+    // The package itself: removing it from the store takes what belongs to
+    // it along. Its compiled form and its catalog are journaled as files, so
+    // that whatever the removal leaves goes as well.
+    Journal(JournalRecord::MakeEntry(publishedInf, JOURNAL_DRIVER_PACKAGE));
+    Journal(JournalRecord::MakeEntry(WithExtension(publishedInf, ".pnf"), JOURNAL_FILE));
+
+    const std::string catalogs = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+    // Windows names the catalog after the published INF (oemNN.cat).
+    const std::string published = catalogs + "\\" + WithExtension(FileNameOf(publishedInf), ".cat");
+    DWORD error = 0;
+    if (PathExists(published, &error) == Exists::Yes)
+        Journal(JournalRecord::MakeEntry(published, JOURNAL_FILE));
+    // Wine keeps the INF's own name; one that was there before was backed up.
+    if (!before.catalogName.empty() && !before.catalogExisted) {
+        const std::string own = catalogs + "\\" + before.catalogName;
+        if (Upper(own) != Upper(published) && PathExists(own, &error) == Exists::Yes)
+            Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
+    }
+    if (!before.catalogFolderExisted && PathExists(catalogs, &error) == Exists::Yes)
+        Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));
+}
+
+std::string CInstaller::InstalledInfOf(const std::string& hardwareId)
+{
+    // The driver key of the first device with the id names the INF the
+    // driver install took, by its name in the store.
+    std::string driverKey;
+    DWORD error = 0;
+    DWORD readError = ERROR_SUCCESS;
+    const bool completed = ForEachDeviceWithId(
+        hardwareId,
+        [&driverKey, &readError](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+            char key[DRIVER_KEY_NAME_SIZE] = {};
+            if (!EngineCalls().SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_DRIVER, nullptr,
+                                                                 reinterpret_cast<BYTE*>(key), sizeof key - 1,
+                                                                 nullptr))
+                readError = GetLastError();
+            else
+                driverKey = key;
+            return false;
+        },
+        &error);
+    if (!completed)
+        ThrowAt(LOC_DRIVER_KEY, error);
+    if (readError != ERROR_SUCCESS)
+        ThrowAt(LOC_DRIVER_KEY, readError);
+    if (driverKey.empty())
+        ThrowAt(LOC_DRIVER_KEY, ERROR_NOT_FOUND);
+
+    EnginePlatformCalls& calls = EngineCalls();
+    fw::CRegKey key;
+    const std::u16string subkey = Widen(CLASS_KEY + driverKey);
+    LONG result = calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t*>(subkey.c_str()), 0,
+                                      KEY_QUERY_VALUE, key.put());
+    if (result != ERROR_SUCCESS)
+        ThrowAt(LOC_DRIVER_KEY, static_cast<DWORD>(result));
+    wchar_t inf[INF_NAME_UNITS + 1] = {};
+    DWORD size = INF_NAME_UNITS * sizeof(wchar_t);
+    DWORD type = 0;
+    result = calls.RegQueryValueExW(key.get(), INF_PATH_VALUE, nullptr, &type, reinterpret_cast<BYTE*>(inf), &size);
+    if (result != ERROR_SUCCESS)
+        ThrowAt(LOC_DRIVER_KEY, static_cast<DWORD>(result));
+    const std::string name = Narrow(std::u16string(reinterpret_cast<const char16_t*>(inf)));
+    if (name.empty() || name.find_first_of("\\/:") != std::string::npos)
+        ThrowAt(LOC_DRIVER_KEY, ERROR_INVALID_DATA);
+    return KnownFolder(true, LOC_DRIVER_KEY, *this, &CInstaller::ThrowAt) + INF_FOLDER + "\\" + name;
 }
 
 std::unique_ptr<CExceptionEx> CInstaller::CreateRootDevice(const std::string& hardwareId,
@@ -264,7 +385,8 @@ std::unique_ptr<CExceptionEx> CInstaller::CreateRootDevice(const std::string& ha
                                                   INSTALLFLAG_FORCE, restart)) {
         std::unique_ptr<CExceptionEx> error = ErrorAt(LOC_DRIVER_NEW_DEVICE, GetLastError());
         // A registered device without its driver would be found, and only
-        // updated, by the next attempt; it goes with the failure.
+        // updated, by the next attempt. It goes with the failure; should it
+        // stay, the journal still names it and the rollback removes it.
         calls.SetupDiCallClassInstaller(DIF_REMOVE, devices.get(), &device);
         return error;
     }
@@ -282,91 +404,134 @@ void CInstaller::InstallWdmDriver(const std::string& serviceName, const std::str
         ThrowAt(LOC_DEVICE_SEARCH, searchError);
 
     // The driver install registers the INF's service and adds the package to
-    // the store on its own; what was there before is saved, what it adds is
-    // journaled, whether the install succeeds or not.
-    const bool serviceExisted = ServiceExists(m_hSCManager.get(), serviceName);
-    if (serviceExisted)
+    // the store on its own: what was there before is saved, what it makes is
+    // journaled before it can be made.
+    if (QueryServiceExists(serviceName, LOC_SERVICE_QUERY) == ServiceState::Present)
         SaveServiceRegistry(serviceName);
-    // The backup of a stored catalog lands in the store: it is listed before.
-    BackupStoredCatalog(infPath);
-    const PathSet storeBefore = DriverStoreFiles();
-    const auto journalWhatAppeared = [&] {
-        if (!serviceExisted && ServiceExists(m_hSCManager.get(), serviceName))
-            m_journal[serviceName] = JOURNAL_SERVICE;
-        JournalNewDriverStoreFiles(storeBefore);
-    };
+    else
+        Journal(JournalRecord::MakeEntry(serviceName, JOURNAL_SERVICE));
+    const StoreState before = ReadStoreState(infPath, true, LOC_STORE_STATE);
+    // The backup of a stored catalog lands in the store.
+    BackupStoredCatalog(before);
 
     BOOL restart = FALSE;
     if (search == DeviceSearch::Absent) {
+        // Journaled before it exists: a device a failed creation leaves
+        // behind still goes with the rollback.
+        Journal(JournalRecord::MakeEntry(hardwareId, JOURNAL_PNP_DEVICE));
         std::unique_ptr<CExceptionEx> error = CreateRootDevice(hardwareId, infPath, &restart);
-        journalWhatAppeared();
         if (error)
             throw error.release();
-        m_journal[hardwareId] = JOURNAL_PNP_DEVICE;
     } else {
         // A device that was there before stays after a rollback, with the
         // driver settings it had.
         const auto journaled = m_journal.find(hardwareId);
         if (journaled == m_journal.end() || journaled->second != JOURNAL_PNP_DEVICE)
             SaveDeviceDriverKeys(hardwareId);
-        const BOOL updated = EngineCalls().UpdateDriverForPlugAndPlayDevicesA(
-            nullptr, hardwareId.c_str(), infPath.c_str(), INSTALLFLAG_FORCE, &restart);
-        const DWORD error = GetLastError();
-        journalWhatAppeared();
-        if (!updated)
-            ThrowAt(LOC_DRIVER_UPDATE, error);
+        if (!EngineCalls().UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId.c_str(), infPath.c_str(),
+                                                              INSTALLFLAG_FORCE, &restart))
+            ThrowAt(LOC_DRIVER_UPDATE, GetLastError());
     }
+
+    // The package the install took is the one the device's driver key names;
+    // it is this run's only when the store did not have it before.
+    const std::string installed = InstalledInfOf(hardwareId);
+    if (before.infNames.count(Upper(FileNameOf(installed))) == 0 && m_journal.count(installed) == 0)
+        JournalStoredPackage(installed, before);
 
     if (restart)
         SetRestartRequired();
 }
 
-void CInstaller::UninstallWdmDriver(const std::string& hardwareId)
+void CInstaller::UninstallWdmDriver(const std::string& hardwareId) noexcept
 {
     WriteLog(LOG_UNINSTALL_WDM, hardwareId.c_str());
     EnginePlatformCalls& calls = EngineCalls();
-    ForEachDeviceWithId(hardwareId, [&calls](HDEVINFO devices, SP_DEVINFO_DATA* device) {
-        calls.SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
-        return true;
-    });
+    DWORD removeError = ERROR_SUCCESS;
+    bool restart = false;
+    DWORD searchError = 0;
+    const bool completed = ForEachDeviceWithId(
+        hardwareId,
+        [&](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+            if (!calls.SetupDiCallClassInstaller(DIF_REMOVE, devices, device)) {
+                removeError = GetLastError();
+                return true;
+            }
+            // A device that only goes at the restart says so in its install
+            // parameters; one that is gone already has none to read.
+            SP_DEVINSTALL_PARAMS_A params{};
+            params.cbSize = sizeof params;
+            if (calls.SetupDiGetDeviceInstallParamsA(devices, device, &params) &&
+                (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
+                restart = true;
+            return true;
+        },
+        &searchError);
+    if (!completed)
+        RollbackStepFailed("UninstallWdmDriver", hardwareId, searchError);
+    if (removeError != ERROR_SUCCESS)
+        RollbackStepFailed("UninstallWdmDriver", hardwareId, removeError);
+    if (restart)
+        SetRestartRequired();
 }
 
 int CInstaller::CopyOemInf(const std::string& infPath)
 {
-    // A failed backup is this operation's failure: without it the store's
-    // catalog could not be put back.
+    StoreState before;
+    // A failed look at the store or backup is this operation's failure:
+    // without them the store could not be put back.
     try {
-        BackupStoredCatalog(infPath);
+        before = ReadStoreState(infPath, false, LOC_STORE_STATE);
+        BackupStoredCatalog(before);
     } catch (CExceptionEx* e) {
         std::unique_ptr<CExceptionEx> dropped(e);
         SetLastError(dropped->code);
         return 0;
     }
-    const PathSet storeBefore = DriverStoreFiles();
+    char published[MAX_PATH] = {};
+    DWORD required = 0;
+    // Never over a package of the store: a copy it has already is named, and
+    // is not this run's.
     const BOOL copied = EngineCalls().SetupCopyOEMInfA(infPath.c_str(),
-                                                      nullptr,     // no source media location
-                                                      SPOST_NONE,
-                                                      0,           // copy style
-                                                      nullptr, 0,  // no destination name wanted
-                                                      nullptr, nullptr);
+                                                      nullptr,  // no source media location
+                                                      SPOST_NONE, SP_COPY_NOOVERWRITE, published, MAX_PATH,
+                                                      &required, nullptr);
     const DWORD error = GetLastError();
-    JournalNewDriverStoreFiles(storeBefore);
-    SetLastError(error);
-    return copied ? 1 : 0;
+    if (!copied) {
+        SetLastError(error);
+        return error == ERROR_FILE_EXISTS ? 1 : 0;
+    }
+    if (required == 0 || required > MAX_PATH || published[0] == '\0') {
+        SetLastError(ERROR_INVALID_DATA);
+        return 0;
+    }
+    try {
+        JournalStoredPackage(published, before);
+    } catch (CExceptionEx* e) {
+        std::unique_ptr<CExceptionEx> dropped(e);
+        SetLastError(dropped->code);
+        return 0;
+    }
+    return 1;
 }
 
-void CInstaller::UninstallDriverPackage(const std::string& storedInfPath)
+void CInstaller::UninstallDriverPackage(const std::string& storedInfPath) noexcept
 {
     WriteLog(LOG_UNINSTALL_PACKAGE, storedInfPath.c_str());
-    const size_t slash = storedInfPath.find_last_of('\\');
-    const std::string name = slash == std::string::npos ? storedInfPath : storedInfPath.substr(slash + 1);
+    const std::string name = FileNameOf(storedInfPath);
     // Forced: the devices of this run that used it are gone already, and a
     // device that was there before gets its old driver settings back.
-    if (!EngineCalls().SetupUninstallOEMInfA(name.c_str(), SUOI_FORCEDELETE, nullptr))
-        WriteLog(LOG_PACKAGE_STAYS);
+    if (EngineCalls().SetupUninstallOEMInfA(name.c_str(), SUOI_FORCEDELETE, nullptr))
+        return;
+    const DWORD error = GetLastError();
+    DWORD probeError = 0;
+    if (PathExists(storedInfPath, &probeError) == Exists::No)
+        return;
+    WriteLog(LOG_PACKAGE_STAYS);
+    RollbackStepFailed("UninstallDriverPackage", name, error);
 }
 
-void CInstaller::UninstallCreatedDrivers()
+void CInstaller::UninstallCreatedDrivers() noexcept
 {
     // In key order: hardware ids ("*...") first, then the store's packages
     // (full paths), then service names, so that nothing is removed while

@@ -1,5 +1,6 @@
 #include "engine/Installer.h"
 
+#include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 
 #include <cstdlib>
@@ -16,6 +17,10 @@ constexpr int LOC_SHORT_WRITE_TARGET = 673;
 constexpr int LOC_CREATE_DIRECTORY = 720;
 
 constexpr int TEMP_NAME_DIGITS = 8;
+// Tries at a temporary name that no file has yet.
+constexpr int TEMP_NAME_ATTEMPTS = 16;
+// A list that keeps growing while it is read is given up after this many reads.
+constexpr int RENAME_READ_ATTEMPTS = 4;
 
 const char* const LOG_INSTALL_FILE = "Install File: ";
 const char* const LOG_CREATE_DIRECTORY = "CreateDirectory: ";
@@ -25,10 +30,8 @@ const char* const LOG_ROLL_BACK_FILE = "RollBackInstallFiles: ";
 const char* const TEMP_SUFFIX = ".tmp";
 const char* const BACKUP_SUFFIX = ".backup";
 
-const char* const SESSION_MANAGER_KEY = "System\\CurrentControlSet\\Control\\Session Manager";
-const char* const PENDING_RENAMES_VALUE = "PendingFileRenameOperations";
-// How the restart's rename list names a path.
-const char* const NT_PATH_PREFIX = "\\??\\";
+const wchar_t* const SESSION_MANAGER_KEY = L"System\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t* const PENDING_RENAMES_VALUE = L"PendingFileRenameOperations";
 
 std::string JoinPath(const std::string& directory, const std::string& fileName)
 {
@@ -38,27 +41,20 @@ std::string JoinPath(const std::string& directory, const std::string& fileName)
 // Opens (creating or truncating) a file for the one write that fills it.
 fw::CFileHandle CreateForWrite(const std::string& path)
 {
-    return fw::CFileHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    return fw::CFileHandle(EngineCalls().CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Truncates at the current position and writes the whole buffer at once;
 // false when fewer bytes than asked went out.
 bool WriteWhole(HANDLE file, const void* data, uint32_t size)
 {
-    SetEndOfFile(file);
+    EngineCalls().SetEndOfFile(file);
     DWORD written = 0;
     // A zero-length write still needs a valid buffer pointer.
     const void* bytes = data != nullptr ? data : "";
     EngineCalls().WriteFile(file, bytes, size, &written, nullptr);
     return written >= size;
-}
-
-bool TargetExists(const std::string& path)
-{
-    WIN32_FIND_DATAA found;
-    fw::CFindHandle search(FindFirstFileA(path.c_str(), &found));
-    return search.valid();
 }
 
 // A file that is not there any more needs no deleting.
@@ -67,57 +63,85 @@ bool Gone(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool SamePath(const std::string& a, const std::string& b)
+enum class PathState { Absent, Present, Unknown };
+
+// Whether anything stands at the path; Unknown, with the error, when the
+// question itself failed.
+PathState Probe(const std::string& path, DWORD* error)
 {
-    return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(),
-                                                  static_cast<int>(a.size()), b.data(),
-                                                  static_cast<int>(b.size())) == CSTR_EQUAL;
+    if (EngineCalls().GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return PathState::Present;
+    *error = GetLastError();
+    return Gone(*error) ? PathState::Absent : PathState::Unknown;
 }
 
-// The rename list without the pairs whose source is `source`: a multi-string
-// of (source, destination) pairs. Returns false when nothing was taken out.
-bool DropRenamesOf(const std::string& source, std::string* list)
+// The rename list's bytes as stored, with their type; ERROR_SUCCESS and
+// *exists false when there is none.
+LONG ReadRenameList(HKEY key, bool* exists, std::string* bytes, DWORD* type)
 {
-    std::vector<std::string> entries;
-    for (size_t at = 0; at < list->size();) {
-        const size_t zero = list->find('\0', at);
-        const size_t end = zero == std::string::npos ? list->size() : zero;
-        entries.push_back(list->substr(at, end - at));
-        at = end + 1;
-    }
-    // The list ends in an empty entry (its double zero); that is no pair.
-    while (!entries.empty() && entries.back().empty())
-        entries.pop_back();
-
-    std::string kept;
-    bool dropped = false;
-    for (size_t i = 0; i < entries.size(); i += 2) {
-        const std::string& from = entries[i];
-        const std::string to = i + 1 < entries.size() ? entries[i + 1] : std::string();
-        if (SamePath(from, NT_PATH_PREFIX + source)) {
-            dropped = true;
-            continue;
+    EnginePlatformCalls& calls = EngineCalls();
+    for (int attempt = 0; attempt < RENAME_READ_ATTEMPTS; ++attempt) {
+        DWORD size = 0;
+        LONG result = calls.RegQueryValueExW(key, PENDING_RENAMES_VALUE, nullptr, type, nullptr, &size);
+        if (result == ERROR_FILE_NOT_FOUND) {
+            *exists = false;
+            bytes->clear();
+            return ERROR_SUCCESS;
         }
-        kept += from;
-        kept += '\0';
-        kept += to;
-        kept += '\0';
+        if (result != ERROR_SUCCESS)
+            return result;
+        std::string data(size + 1, '\0');  // never a zero-size buffer
+        DWORD read = size;
+        result = calls.RegQueryValueExW(key, PENDING_RENAMES_VALUE, nullptr, type,
+                                        reinterpret_cast<BYTE*>(&data[0]), &read);
+        if (result == ERROR_MORE_DATA)
+            continue;  // another program added to it in between
+        if (result != ERROR_SUCCESS)
+            return result;
+        data.resize(read);
+        *exists = true;
+        *bytes = std::move(data);
+        return ERROR_SUCCESS;
     }
-    if (!kept.empty())
-        kept += '\0';
-    *list = kept;
-    return dropped;
+    return ERROR_MORE_DATA;
+}
+
+LONG WriteRenameList(HKEY key, bool exists, const std::string& bytes, DWORD type)
+{
+    if (!exists) {
+        const LONG result = EngineCalls().RegDeleteValueW(key, PENDING_RENAMES_VALUE);
+        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    }
+    return EngineCalls().RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, type,
+                                        reinterpret_cast<const BYTE*>(bytes.data()),
+                                        static_cast<DWORD>(bytes.size()));
+}
+
+LONG OpenRenameKey(fw::CRegKey* key)
+{
+    return EngineCalls().RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                       key->put());
 }
 
 }  // namespace
 
 std::string CInstaller::MakeTempFileName(const std::string& fileName, const std::string& directory)
 {
-    srand(GetTickCount());
-    std::string name = JoinPath(directory, fileName) + "_";
-    for (int i = 0; i < TEMP_NAME_DIGITS; ++i)
-        name += static_cast<char>('1' + rand() % 9);
-    return name + TEMP_SUFFIX;
+    // The name must be new: a file of that name could be another program's,
+    // or an older backup still needed, and a rollback deletes what it made.
+    static unsigned salt = 0;
+    std::string name;
+    for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
+        srand(GetTickCount() + salt++);
+        name = JoinPath(directory, fileName) + "_";
+        for (int i = 0; i < TEMP_NAME_DIGITS; ++i)
+            name += static_cast<char>('1' + rand() % 9);
+        name += TEMP_SUFFIX;
+        DWORD error = 0;
+        if (Probe(name, &error) == PathState::Absent && Probe(name + BACKUP_SUFFIX, &error) == PathState::Absent)
+            break;
+    }
+    return name;
 }
 
 bool CInstaller::BackupFile(const std::string& fileName, const std::string& directory)
@@ -133,9 +157,23 @@ bool CInstaller::BackupFile(const std::string& fileName, const std::string& dire
 
     const std::string backup = MakeTempFileName(fileName, directory) + BACKUP_SUFFIX;
     // Never over an existing file: that could be an older backup still needed.
-    if (!CopyFileA(target.c_str(), backup.c_str(), TRUE))
+    DWORD error = 0;
+    const PathState state = Probe(backup, &error);
+    if (state != PathState::Absent)
+        ThrowAt(LOC_BACKUP_COPY, state == PathState::Present ? ERROR_FILE_EXISTS : error);
+    // A copy cut short goes with a rollback; only a whole one is a backup.
+    Journal(JournalRecord::MakeEntry(backup, JOURNAL_FILE));
+    EnginePlatformCalls& calls = EngineCalls();
+    if (!calls.CopyFileA(target.c_str(), backup.c_str(), TRUE))
         ThrowAt(LOC_BACKUP_COPY, GetLastError());
-    m_backups[target] = backup;
+    // On disk before the target changes: a backup that a power loss could
+    // still take away would be no backup.
+    fw::CFileHandle copy(calls.CreateFileA(backup.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy || !calls.FlushFileBuffers(copy.get()))
+        ThrowAt(LOC_BACKUP_COPY, GetLastError());
+    copy.reset();
+    Journal(JournalRecord::MakeBackup(target, backup));
     return true;
 }
 
@@ -145,43 +183,46 @@ void CInstaller::InstallFile(const std::string& fileName, const std::string& dir
     const std::string target = JoinPath(directory, fileName);
     WriteLog(LOG_INSTALL_FILE, target.c_str());
 
+    DWORD error = 0;
+    const PathState state = Probe(target, &error);
+    if (state == PathState::Unknown)
+        ThrowAt(LOC_CREATE_TARGET, error);
+
     fw::CFileHandle file;
-    if (!TargetExists(target)) {
+    if (state == PathState::Absent) {
+        Journal(JournalRecord::MakeEntry(target, JOURNAL_FILE));
         file = CreateForWrite(target);
         if (!file)
             ThrowAt(LOC_CREATE_TARGET, GetLastError());
-        m_journal[target] = JOURNAL_FILE;
     } else {
         const bool firstBackup = BackupFile(fileName, directory);
+        // Opening it for writing truncates it: from then on the backup must go back.
+        const bool deferredBefore = m_deferredOnly.count(target) != 0;
+        if (deferredBefore)
+            Journal(JournalRecord::MakeTarget(RecordKind::TargetWritten, target));
         file = CreateForWrite(target);
         if (!file) {
             // The target is in use: the new content waits beside it and
             // replaces it at the next restart. Until then the target is as it
             // was, and a rollback only has to call the replacement off.
-            if (firstBackup)
-                m_deferredOnly.insert(target);
+            if (firstBackup || deferredBefore)
+                Journal(JournalRecord::MakeTarget(RecordKind::TargetDeferred, target));
             const std::string temp = MakeTempFileName(fileName, directory);
+            Journal(JournalRecord::MakeEntry(temp, JOURNAL_FILE));
             fw::CFileHandle tempFile = CreateForWrite(temp);
             if (!tempFile)
                 ThrowAt(LOC_CREATE_TEMP, GetLastError());
-            m_journal[temp] = JOURNAL_FILE;
 
             const bool complete = WriteWhole(tempFile.get(), data, size);
             const DWORD writeError = complete ? ERROR_SUCCESS : GetLastError();
             tempFile.reset();
 
             SetRestartRequired();
-            if (!EngineCalls().MoveFileExA(temp.c_str(), target.c_str(),
-                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
-                ThrowAt(LOC_SCHEDULE_REPLACE, GetLastError());
-            m_pendingReplacements.insert(temp);
+            ScheduleRenames({ReplacePair(temp, target)}, LOC_SCHEDULE_REPLACE, true);
             if (!complete)
                 ThrowAt(LOC_SHORT_WRITE_TEMP, writeError);
             return;
         }
-        // From here the target's bytes are the run's: the rollback must put
-        // the backup back.
-        m_deferredOnly.erase(target);
     }
 
     if (!WriteWhole(file.get(), data, size))
@@ -192,95 +233,216 @@ void CInstaller::InstallFile(const std::string& fileName, const std::string& dir
 void CInstaller::CreateInstallDirectory(const std::string& path)
 {
     WriteLog(LOG_CREATE_DIRECTORY, path.c_str());
-    if (CreateDirectoryA(path.c_str(), nullptr)) {
-        m_journal[path] = JOURNAL_DIRECTORY;
-        return;
-    }
-    const DWORD error = GetLastError();
     // A folder that was there before is the user's: it is not journaled and
     // survives a rollback.
-    if (error != ERROR_ALREADY_EXISTS)
+    DWORD error = 0;
+    const PathState state = Probe(path, &error);
+    if (state == PathState::Present)
+        return;
+    if (state == PathState::Unknown)
         ThrowAt(LOC_CREATE_DIRECTORY, error);
+    Journal(JournalRecord::MakeEntry(path, JOURNAL_DIRECTORY));
+    if (!EngineCalls().CreateDirectoryA(path.c_str(), nullptr))
+        ThrowAt(LOC_CREATE_DIRECTORY, GetLastError());
 }
 
-void CInstaller::CancelPendingReplacement(const std::string& temp)
+void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement)
 {
     fw::CRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
-        ERROR_SUCCESS)
-        return;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key.get(), PENDING_RENAMES_VALUE, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ)
-        return;
-    std::string list(size, '\0');
-    if (size == 0 || RegQueryValueExA(key.get(), PENDING_RENAMES_VALUE, nullptr, &type,
-                                      reinterpret_cast<BYTE*>(&list[0]), &size) != ERROR_SUCCESS)
-        return;
-    list.resize(size);
-    if (!DropRenamesOf(temp, &list))
-        return;
-    // Other programs' renames stay; an emptied list goes as a whole, as the
-    // system leaves it after the restart.
-    if (list.empty())
-        RegDeleteValueA(key.get(), PENDING_RENAMES_VALUE);
-    else
-        RegSetValueExA(key.get(), PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ,
-                       reinterpret_cast<const BYTE*>(list.data()), static_cast<DWORD>(list.size()));
+    LONG result = OpenRenameKey(&key);
+    if (result != ERROR_SUCCESS)
+        ThrowAt(location, static_cast<DWORD>(result));
+    // Read again right before the write: an entry another installer added
+    // meanwhile stays.
+    bool exists = false;
+    std::string bytes;
+    DWORD type = REG_MULTI_SZ;
+    result = ReadRenameList(key.get(), &exists, &bytes, &type);
+    if (result != ERROR_SUCCESS)
+        ThrowAt(location, static_cast<DWORD>(result));
+    if (!m_renames.touched)
+        Journal(JournalRecord::MakeRenameList(RecordKind::RenamesBefore, exists, bytes));
+    if (replacement) {
+        for (const RenamePair& pair : pairs)
+            Journal(JournalRecord::MakeReplacement(RecordKind::ReplacementScheduled, pair));
+    } else {
+        Journal(JournalRecord::MakeRestartWork(pairs));
+    }
+    const std::string updated = AddRenamePairs(bytes, pairs);
+    result = WriteRenameList(key.get(), true, updated, exists ? type : REG_MULTI_SZ);
+    if (result != ERROR_SUCCESS)
+        ThrowAt(location, static_cast<DWORD>(result));
+    Journal(JournalRecord::MakeRenameList(RecordKind::RenamesAfter, true, updated));
 }
 
-void CInstaller::RemoveInstallFiles()
+DWORD CInstaller::CancelRenames(const std::vector<RenamePair>& pairs) noexcept
 {
+    try {
+        fw::CRegKey key;
+        LONG result = OpenRenameKey(&key);
+        if (result != ERROR_SUCCESS)
+            return static_cast<DWORD>(result);
+        bool exists = false;
+        std::string bytes;
+        DWORD type = REG_MULTI_SZ;
+        result = ReadRenameList(key.get(), &exists, &bytes, &type);
+        if (result != ERROR_SUCCESS)
+            return static_cast<DWORD>(result);
+
+        std::vector<RenamePair> remaining = m_renames.scheduled;
+        for (const RenamePair& pair : pairs) {
+            for (auto at = remaining.begin(); at != remaining.end();) {
+                if (*at == pair)
+                    at = remaining.erase(at);
+                else
+                    ++at;
+            }
+        }
+        bool keep = exists;
+        std::string updated;
+        if (m_renames.touched && remaining.empty() && exists == m_renames.existsAfter &&
+            bytes == m_renames.bytesAfter) {
+            // Nobody touched the list since: it gets back exactly the bytes
+            // it had before the run.
+            keep = m_renames.existedBefore;
+            updated = m_renames.bytesBefore;
+        } else {
+            updated = RemoveRenamePairs(bytes, pairs);
+            // A spent list goes as a whole, as the system leaves it after the restart.
+            if (RenameValueIsEmpty(updated) && !(m_renames.existedBefore && bytes == m_renames.bytesBefore))
+                keep = false;
+        }
+        if (keep != exists || updated != bytes) {
+            result = WriteRenameList(key.get(), keep, updated, type);
+            if (result != ERROR_SUCCESS)
+                return static_cast<DWORD>(result);
+        }
+        for (const RenamePair& pair : pairs)
+            Journal(JournalRecord::MakeReplacement(RecordKind::ReplacementCancelled, pair));
+        Journal(JournalRecord::MakeRenameList(RecordKind::RenamesAfter, keep, updated));
+        return ERROR_SUCCESS;
+    } catch (CExceptionEx* e) {
+        const DWORD code = e->code;
+        delete e;
+        return code != 0 ? code : ERROR_WRITE_FAULT;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CInstaller::CancelReplacementsFrom(const std::string& temp) noexcept
+{
+    try {
+        const std::u16string source = RenamePath(temp);
+        std::vector<RenamePair> pairs;
+        for (const RenamePair& pair : m_replacements) {
+            if (pair.source == source)
+                pairs.push_back(pair);
+        }
+        return pairs.empty() ? ERROR_SUCCESS : CancelRenames(pairs);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+bool CInstaller::DeleteAtRestart(const std::string& path) noexcept
+{
+    try {
+        ScheduleRenames({DeletePair(path)}, LOC_SCHEDULE_REPLACE, false);
+        SetRestartRequired();
+        return true;
+    } catch (CExceptionEx* e) {
+        RollbackStepFailed("DeleteAtRestart", path, e->code);
+        delete e;
+    } catch (...) {
+        RollbackStepFailed("DeleteAtRestart", path, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return false;
+}
+
+bool CInstaller::MoveAtRestart(const std::string& from, const std::string& to) noexcept
+{
+    try {
+        ScheduleRenames({ReplacePair(from, to)}, LOC_SCHEDULE_REPLACE, false);
+        SetRestartRequired();
+        return true;
+    } catch (CExceptionEx* e) {
+        RollbackStepFailed("MoveAtRestart", from, e->code);
+        delete e;
+    } catch (...) {
+        RollbackStepFailed("MoveAtRestart", from, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return false;
+}
+
+void CInstaller::RemoveInstallFiles() noexcept
+{
+    EnginePlatformCalls& calls = EngineCalls();
     for (const auto& entry : m_journal) {
         if (entry.second != JOURNAL_FILE)
             continue;
-        const char* path = entry.first.c_str();
-        WriteLog(LOG_REMOVE_FILE, path);
-        // A replacement waiting for the restart is called off first: even a
-        // temporary file that cannot go now must never reach its target.
-        if (m_pendingReplacements.count(entry.first) != 0)
-            CancelPendingReplacement(entry.first);
-        if (!DeleteFileA(path) && !Gone(GetLastError())) {
-            EngineCalls().MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        const std::string& path = entry.first;
+        WriteLog(LOG_REMOVE_FILE, path.c_str());
+        // A replacement waiting for the restart is called off first. Should
+        // that fail, deleting the temporary file still leaves the replacement
+        // without a source.
+        const DWORD cancelError = CancelReplacementsFrom(path);
+        if (cancelError != ERROR_SUCCESS) {
+            RollbackStepFailed("CancelReplacement", path, cancelError);
             SetRestartRequired();
         }
+        if (calls.DeleteFileA(path.c_str()) || Gone(GetLastError()))
+            continue;
+        DeleteAtRestart(path);
     }
-    m_pendingReplacements.clear();
 }
 
-void CInstaller::RollBackInstallFiles()
+void CInstaller::RollBackInstallFiles() noexcept
 {
+    EnginePlatformCalls& calls = EngineCalls();
+    BackupMap kept;
     for (const auto& entry : m_backups) {
-        const char* target = entry.first.c_str();
-        const char* backup = entry.second.c_str();
-        WriteLog(LOG_ROLL_BACK_FILE, target);
-        if (m_deferredOnly.count(entry.first) != 0) {
+        const std::string& target = entry.first;
+        const std::string& backup = entry.second;
+        WriteLog(LOG_ROLL_BACK_FILE, target.c_str());
+        if (m_deferredOnly.count(target) != 0) {
             // The run never changed the target: its backup is only a copy.
-            if (!DeleteFileA(backup) && !Gone(GetLastError())) {
-                EngineCalls().MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-                SetRestartRequired();
-            }
+            if (calls.DeleteFileA(backup.c_str()) || Gone(GetLastError()))
+                continue;
+            if (!DeleteAtRestart(backup))
+                kept.insert(entry);
             continue;
         }
-        if (!EngineCalls().MoveFileExA(backup, target, MOVEFILE_REPLACE_EXISTING)) {
-            EngineCalls().MoveFileExA(backup, target,
-                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
-            SetRestartRequired();
+        if (calls.MoveFileExA(backup.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+            continue;
+        const DWORD error = GetLastError();
+        if (Gone(error)) {
+            // An earlier attempt at this rollback put it back already.
+            DWORD probeError = 0;
+            if (Probe(target, &probeError) == PathState::Present)
+                continue;
         }
+        // A backup whose restore waits for the restart must outlive the
+        // engine: neither the commit nor the destruction may delete it now.
+        if (!MoveAtRestart(backup, target))
+            kept.insert(entry);
     }
-    // A backup whose restore waits for the restart must outlive the engine:
-    // neither the commit nor the destruction may delete it now.
-    m_backups.clear();
+    m_backups = std::move(kept);
     m_deferredOnly.clear();
 }
 
-void CInstaller::RemoveInstallDirectories()
+void CInstaller::RemoveInstallDirectories() noexcept
 {
     // Deepest first: a folder made inside another folder of this run sorts
     // after it, and the outer one can only go once the inner one is gone.
     for (auto entry = m_journal.rbegin(); entry != m_journal.rend(); ++entry) {
-        if (entry->second == JOURNAL_DIRECTORY)
-            RemoveDirectoryA(entry->first.c_str());
+        if (entry->second != JOURNAL_DIRECTORY)
+            continue;
+        if (EngineCalls().RemoveDirectoryA(entry->first.c_str()))
+            continue;
+        // A folder that still holds something is left to whoever put it there.
+        const DWORD error = GetLastError();
+        if (error != ERROR_DIR_NOT_EMPTY && !Gone(error))
+            RollbackStepFailed("RemoveInstallDirectories", entry->first, error);
     }
 }

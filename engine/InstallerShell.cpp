@@ -1,5 +1,6 @@
 #include "engine/Installer.h"
 
+#include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 
 #include <objbase.h>
@@ -24,7 +25,7 @@ constexpr int LOC_SAVE_LINK = 854;
 // UTF-16 units; a longer path cannot be converted and the save fails.
 constexpr int LINK_PATH_CHARS = 260;
 
-const char* const CURRENT_VERSION_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const wchar_t* const CURRENT_VERSION_KEY = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const char* const UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const char* const INTERNET_SHORTCUT_HEAD = "[InternetShortcut]\r\nURL=";
 const char* const SHUTDOWN_PRIVILEGE = "SeShutdownPrivilege";
@@ -33,6 +34,7 @@ const char* const LINK_EXTENSION = ".lnk";
 const char* const LOG_RUNONCE_CREATED = "Create 'RunOnce' registry key entry";
 const char* const LOG_CREATE_SHORTCUT = "CreateShortcuts: ";
 const char* const LOG_RESTART_SYSTEM = "Restart System";
+const char* const LOG_VALUE_NOT_WRITTEN = "Warning: Uninstall entry value not written: ";
 
 // Balances a successful CoInitialize. Declared before the interface
 // pointers, so that they are released before COM goes away.
@@ -52,18 +54,31 @@ private:
     bool m_entered = false;
 };
 
-bool LinkExists(const std::string& path)
+// Whether anything stands at the path; a failed question is the save's failure.
+bool LinkExists(const std::string& path, DWORD* error)
 {
-    WIN32_FIND_DATAA found;
-    fw::CFindHandle search(FindFirstFileA(path.c_str(), &found));
-    return search.valid();
+    if (EngineCalls().GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    *error = GetLastError();
+    return false;
 }
 
-// REG_SZ with its terminating zero; the result is deliberately not looked at.
-void SetStringValue(HKEY key, const char* name, const std::string& value)
+const wchar_t* Wide(const std::u16string& text)
 {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// REG_SZ with its terminating zero. The entry is for people and tools to read:
+// a value that cannot be written is a warning, never the installation's failure.
+void SetStringValue(CInstaller& engine, HKEY key, const char* name, const std::string& value)
+{
+    const std::u16string wideName = Widen(name);
+    const std::u16string wideValue = Widen(value);
+    const LONG result = EngineCalls().RegSetValueExW(key, Wide(wideName), 0, REG_SZ,
+                                                     reinterpret_cast<const BYTE*>(wideValue.c_str()),
+                                                     static_cast<DWORD>((wideValue.size() + 1) * sizeof(char16_t)));
+    if (result != ERROR_SUCCESS)
+        engine.WriteLog(LOG_VALUE_NOT_WRITTEN, name);
 }
 
 }  // namespace
@@ -109,13 +124,15 @@ void CInstaller::CreateShortcut(const std::string& targetFileName, const std::st
 
     // An existing link (an earlier installation's) is backed up like any
     // overwritten file and comes back with a rollback; a new one is deleted.
-    const bool existed = LinkExists(linkPath);
-    if (existed)
+    DWORD error = 0;
+    if (LinkExists(linkPath, &error))
         BackupFile(linkName + LINK_EXTENSION, linkFolder);
+    else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+        ThrowAt(LOC_SAVE_LINK, error);
+    else
+        Journal(JournalRecord::MakeEntry(linkPath, JOURNAL_FILE));
     if (FAILED(file->Save(widePath, FALSE)))
         ThrowAt(LOC_SAVE_LINK, GetLastError());
-    if (!existed)
-        m_journal[linkPath] = JOURNAL_FILE;
 }
 
 void CInstaller::CreateUrlShortcut(const std::string& fileName, const std::string& folder,
@@ -134,25 +151,31 @@ void CInstaller::RegisterUninstall(const std::string& keyName, const std::string
     // An earlier installation's entry comes back with a rollback; a new one goes.
     SaveOrJournalRegistryKey(subkey);
     fw::CRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+    const std::u16string wideKey = Widen(subkey);
+    const LONG result = EngineCalls().RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(wideKey), 0, nullptr,
+                                                      REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                                      nullptr, key.put(), nullptr);
+    if (result != ERROR_SUCCESS) {
+        WriteLog(LOG_VALUE_NOT_WRITTEN, subkey.c_str());
         return;
-    SetStringValue(key.get(), "InstallLocation", installDirectory);
-    SetStringValue(key.get(), "UninstallString", installDirectory + "\\" + uninstallerFileName);
-    SetStringValue(key.get(), "StartMenuLocation", startMenuText);
-    SetStringValue(key.get(), "DisplayName", displayName);
+    }
+    SetStringValue(*this, key.get(), "InstallLocation", installDirectory);
+    SetStringValue(*this, key.get(), "UninstallString", installDirectory + "\\" + uninstallerFileName);
+    SetStringValue(*this, key.get(), "StartMenuLocation", startMenuText);
+    SetStringValue(*this, key.get(), "DisplayName", displayName);
 }
 
 void CInstaller::EnsureRunOnceKey()
 {
+    EnginePlatformCalls& calls = EngineCalls();
     fw::CRegKey parent;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CURRENT_VERSION_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE, nullptr, parent.put(), nullptr) != ERROR_SUCCESS)
+    if (calls.RegCreateKeyExW(HKEY_LOCAL_MACHINE, CURRENT_VERSION_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_WRITE, nullptr, parent.put(), nullptr) != ERROR_SUCCESS)
         return;
     fw::CRegKey runOnce;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(parent.get(), "RunOnce", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                        nullptr, runOnce.put(), &disposition) == ERROR_SUCCESS) {
+    if (calls.RegCreateKeyExW(parent.get(), L"RunOnce", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                              nullptr, runOnce.put(), &disposition) == ERROR_SUCCESS) {
         runOnce.reset();
         if (disposition == REG_CREATED_NEW_KEY)
             WriteLog(LOG_RUNONCE_CREATED);
@@ -166,7 +189,7 @@ BOOL CInstaller::RestartSystem()
     // Without the privilege ExitWindowsEx refuses; a failure to get it is
     // left for ExitWindowsEx to report through its result.
     HANDLE rawToken = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &rawToken)) {
+    if (EngineCalls().OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &rawToken)) {
         fw::CKernelHandle token(rawToken);
         TOKEN_PRIVILEGES privileges{};
         if (LookupPrivilegeValueA(nullptr, SHUTDOWN_PRIVILEGE, &privileges.Privileges[0].Luid)) {

@@ -3,6 +3,11 @@
 #include "framework/SystemLibrary.h"
 
 #include <newdev.h>
+#include <shlobj.h>
+
+// Declared here only so that SYSTEM_ENTRY can name it: the program never
+// imports it, and systems before Windows 10 1703 do not have it.
+extern "C" BOOL WINAPI DiUninstallDriverA(HWND, LPCSTR, DWORD, PBOOL);
 
 namespace {
 
@@ -30,20 +35,58 @@ const char* NewDevLibrary()
     return "newdev.dll";
 }
 
-EnginePlatformCalls RealCalls()
+EnginePlatformCalls MakeRealCalls()
 {
     EnginePlatformCalls calls{};
     calls.OpenProcessToken = &::OpenProcessToken;
     calls.GetTokenInformation = &::GetTokenInformation;
     calls.OpenSCManagerA = &::OpenSCManagerA;
     calls.GetVersionExA = &::GetVersionExA;
+
+    calls.GetSystemDirectoryA = &::GetSystemDirectoryA;
+    calls.GetWindowsDirectoryA = &::GetWindowsDirectoryA;
+    calls.SHGetSpecialFolderPathA = &::SHGetSpecialFolderPathA;
+    calls.GetFileAttributesA = &::GetFileAttributesA;
+    calls.FindFirstFileA = &::FindFirstFileA;
+    calls.FindNextFileA = &::FindNextFileA;
+    calls.CreateFileA = &::CreateFileA;
+    calls.SetEndOfFile = &::SetEndOfFile;
     calls.WriteFile = &::WriteFile;
+    calls.FlushFileBuffers = &::FlushFileBuffers;
+    calls.CopyFileA = &::CopyFileA;
+    calls.DeleteFileA = &::DeleteFileA;
     calls.MoveFileExA = &::MoveFileExA;
-    calls.CoInitialize = &::CoInitialize;
-    calls.CoCreateInstance = &::CoCreateInstance;
+    calls.CreateDirectoryA = &::CreateDirectoryA;
+    calls.RemoveDirectoryA = &::RemoveDirectoryA;
+    calls.GetPrivateProfileStringA = &::GetPrivateProfileStringA;
+
+    calls.GetNamedSecurityInfoA = &::GetNamedSecurityInfoA;
+
+    calls.RegOpenKeyExW = &::RegOpenKeyExW;
+    calls.RegCreateKeyExW = &::RegCreateKeyExW;
+    calls.RegQueryInfoKeyW = &::RegQueryInfoKeyW;
+    calls.RegEnumValueW = &::RegEnumValueW;
+    calls.RegQueryValueExW = &::RegQueryValueExW;
+    calls.RegSetValueExW = &::RegSetValueExW;
+    calls.RegDeleteValueW = &::RegDeleteValueW;
+    calls.RegDeleteKeyW = &::RegDeleteKeyW;
+
+    calls.OpenServiceA = &::OpenServiceA;
+    calls.CreateServiceA = &::CreateServiceA;
+    calls.ChangeServiceConfigA = &::ChangeServiceConfigA;
+    calls.ChangeServiceConfigW = &::ChangeServiceConfigW;
+    calls.ChangeServiceConfig2A = &::ChangeServiceConfig2A;
+    calls.ChangeServiceConfig2W = &::ChangeServiceConfig2W;
+    calls.QueryServiceStatus = &::QueryServiceStatus;
+    calls.StartServiceA = &::StartServiceA;
+    calls.ControlService = &::ControlService;
+    calls.DeleteService = &::DeleteService;
+    calls.LockServiceDatabase = &::LockServiceDatabase;
+
     calls.SetupDiGetClassDevsA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetClassDevsA);
     calls.SetupDiEnumDeviceInfo = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiEnumDeviceInfo);
     calls.SetupDiGetDeviceRegistryPropertyA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetDeviceRegistryPropertyA);
+    calls.SetupDiGetDeviceInstallParamsA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetDeviceInstallParamsA);
     calls.SetupDiDestroyDeviceInfoList = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiDestroyDeviceInfoList);
     calls.SetupDiGetINFClassA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiGetINFClassA);
     calls.SetupDiCreateDeviceInfoList = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCreateDeviceInfoList);
@@ -51,13 +94,20 @@ EnginePlatformCalls RealCalls()
     calls.SetupDiSetDeviceRegistryPropertyA = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiSetDeviceRegistryPropertyA);
     calls.SetupDiCallClassInstaller = SYSTEM_ENTRY(SetupApiLibrary(), SetupDiCallClassInstaller);
     calls.UpdateDriverForPlugAndPlayDevicesA = SYSTEM_ENTRY(NewDevLibrary(), UpdateDriverForPlugAndPlayDevicesA);
+    calls.DiUninstallDriverA = SYSTEM_ENTRY(NewDevLibrary(), DiUninstallDriverA);
     calls.SetupCopyOEMInfA = SYSTEM_ENTRY(SetupApiLibrary(), SetupCopyOEMInfA);
     calls.SetupUninstallOEMInfA = SYSTEM_ENTRY(SetupApiLibrary(), SetupUninstallOEMInfA);
+
+    calls.CoInitialize = &::CoInitialize;
+    calls.CoInitializeEx = &::CoInitializeEx;
+    calls.CoCreateInstance = &::CoCreateInstance;
+
     calls.ExitWindowsEx = &::ExitWindowsEx;
     return calls;
 }
 
-EnginePlatformCalls g_calls = RealCalls();
+const EnginePlatformCalls g_realCalls = MakeRealCalls();
+EnginePlatformCalls g_calls = g_realCalls;
 
 }  // namespace
 
@@ -66,7 +116,12 @@ EnginePlatformCalls& EngineCalls()
     return g_calls;
 }
 
+const EnginePlatformCalls& RealEngineCalls()
+{
+    return g_realCalls;
+}
+
 void ResetEngineCalls()
 {
-    g_calls = RealCalls();
+    g_calls = g_realCalls;
 }

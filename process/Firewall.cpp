@@ -1,6 +1,7 @@
 #include "process/Firewall.h"
 
 #include "engine/ExceptionEx.h"
+#include "engine/PlatformCalls.h"
 
 #include <oleauto.h>
 
@@ -55,16 +56,6 @@ const CLSID CLASS_NET_FW_AUTHORIZED_APPLICATION = {
 const CLSID CLASS_NET_FW_RULE = {
     0x2C5BC43E, 0x3369, 0x4C33, {0xAB, 0x0C, 0xBE, 0x94, 0x69, 0x67, 0x7A, 0xF4}};
 
-FirewallPlatformCalls RealCalls()
-{
-    FirewallPlatformCalls calls{};
-    calls.CoInitializeEx = &::CoInitializeEx;
-    calls.CoCreateInstance = &::CoCreateInstance;
-    return calls;
-}
-
-FirewallPlatformCalls g_calls = RealCalls();
-
 [[noreturn]] void Throw(int location, HRESULT code)
 {
     ThrowExceptionEx(MODULE_FIREWALL, location, static_cast<uint32_t>(code));
@@ -79,7 +70,7 @@ HRESULT Failure(HRESULT hr)
 template <typename T>
 HRESULT CreateObject(const CLSID& clsid, fw::CComPtr<T>& object)
 {
-    const HRESULT hr = FirewallCalls().CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
+    const HRESULT hr = EngineCalls().CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
                                                         __uuidof(T), object.put_void());
     return SUCCEEDED(hr) && !object ? E_POINTER : hr;
 }
@@ -113,14 +104,20 @@ bool SameText(BSTR candidate, const WCHAR* text, size_t length)
     return SysStringLen(candidate) == length && wmemcmp(candidate, text, length) == 0;
 }
 
-std::wstring Text(BSTR text)
+std::u16string Text(BSTR text)
 {
-    return text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
+    return text != nullptr ? std::u16string(reinterpret_cast<const char16_t*>(text), SysStringLen(text))
+                           : std::u16string();
 }
 
-BSTR AllocString(const std::wstring& text)
+BSTR AllocString(const std::u16string& text)
 {
-    return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size()));
+}
+
+const WCHAR* Units(const std::u16string& text)
+{
+    return reinterpret_cast<const WCHAR*>(text.data());
 }
 
 // The enumeration of the rule collection; Wine's collection has none.
@@ -173,13 +170,13 @@ bool RuleIsFor(INetFwRule* rule, const WCHAR* path, size_t pathLength, NET_FW_RU
 
 // The name for ours alone when another rule carries its name: Remove takes a
 // name and might take the other rule.
-BSTR MakeUniqueName(const std::wstring& name)
+BSTR MakeUniqueName(const std::u16string& name)
 {
     GUID guid{};
     WCHAR text[40] = {};
     if (FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, text, 40) == 0)
         return nullptr;
-    return AllocString(name + L" " + text);
+    return AllocString(name + u" " + reinterpret_cast<const char16_t*>(text));
 }
 
 // Takes back a rule change: the rule of that name for the program and
@@ -207,10 +204,10 @@ HRESULT UndoRule(INetFwRules* rules, const FirewallChange& change)
     const HRESULT walked = WalkRules(items.get(), [&](fw::CComPtr<INetFwRule>& rule) {
         fw::CBstr ruleName;
         const bool named = SUCCEEDED(rule->get_Name(ruleName.put()));
-        if (named && SameText(ruleName.get(), change.name.data(), change.name.size()) && !ours &&
-            RuleIsFor(rule.get(), change.path.data(), pathLength, direction))
+        if (named && SameText(ruleName.get(), Units(change.name), change.name.size()) && !ours &&
+            RuleIsFor(rule.get(), Units(change.path), pathLength, direction))
             ours = std::move(rule);
-        else if (!named || SameText(ruleName.get(), change.name.data(), change.name.size()))
+        else if (!named || SameText(ruleName.get(), Units(change.name), change.name.size()))
             nameShared = true;
         return true;
     });
@@ -318,16 +315,6 @@ void AdmitDirection(CFirewall& firewall, INetFwRules* rules, BSTR path, BSTR rul
 
 }  // namespace
 
-FirewallPlatformCalls& FirewallCalls()
-{
-    return g_calls;
-}
-
-void ResetFirewallCalls()
-{
-    g_calls = RealCalls();
-}
-
 CFirewall::CComEntry::~CComEntry()
 {
     if (SUCCEEDED(result))
@@ -337,7 +324,7 @@ CFirewall::CComEntry::~CComEntry()
 CFirewall::CFirewall()
 {
     // A thread already in another apartment keeps it; the objects work there too.
-    m_comResult.result = FirewallCalls().CoInitializeEx(nullptr, COM_APARTMENT);
+    m_comResult.result = EngineCalls().CoInitializeEx(nullptr, COM_APARTMENT);
     if (FAILED(m_comResult.result) && m_comResult.result != RPC_E_CHANGED_MODE)
         Throw(LOC_COM_INIT, m_comResult.result);
 

@@ -3,6 +3,7 @@
 // authorized application of the current profile on older systems.
 #pragma once
 
+#include "engine/JournalRecord.h"
 #include "framework/Handles.h"
 
 #include <windows.h>
@@ -13,36 +14,13 @@
 #include <functional>
 #include <string>
 
-// The COM calls through which CFirewall reaches the firewall's objects. They
-// point at the real functions; tests swap entries so that objects of their
-// own stand in for the firewall's. CFirewall does not know whether an entry
-// was swapped.
-struct FirewallPlatformCalls {
-    decltype(&::CoInitializeEx) CoInitializeEx;
-    decltype(&::CoCreateInstance) CoCreateInstance;
-};
-
-FirewallPlatformCalls& FirewallCalls();
-void ResetFirewallCalls();
-
-// One change CFirewall makes to the firewall, as the installer's journal
-// keeps it: a rollback, in this run or in a later one after this run was
-// killed, hands it back to CFirewall::UndoChange. Plain fields only, so that
-// the journal can write them as they are.
-struct FirewallChange {
-    enum Kind : int32_t {
-        RULE_ADDED = 1,           // a new rule `name` for path and direction
-        RULE_CHANGED = 2,         // the existing rule `name` switched on and to allow
-        APPLICATION_ADDED = 3,    // a new authorized application for path
-        APPLICATION_CHANGED = 4,  // the existing authorized application for path switched on
-    };
-    Kind kind = RULE_ADDED;
-    std::wstring name;            // the rule's name (RULE_*); the application's (APPLICATION_ADDED)
-    std::wstring path;            // the program
-    int32_t direction = 0;        // NET_FW_RULE_DIRECTION (RULE_*)
-    int32_t previousEnabled = 0;  // 0 or 1 before the change (*_CHANGED)
-    int32_t previousAction = 0;   // NET_FW_ACTION before the change (RULE_CHANGED)
-};
+// One change CFirewall makes to the firewall is a FirewallChange, as the
+// installer's journal keeps it: a rollback, in this run or in a later one
+// after this run was killed, hands it back to CFirewall::UndoChange. Its
+// `name` is the rule's name (RULE_*) or the application's
+// (APPLICATION_ADDED), `path` the program, `direction` the rule's
+// NET_FW_RULE_DIRECTION, and the previous state that of an existing entry
+// (*_CHANGED). The COM calls go through the engine's table of platform calls.
 
 // Told of each change before it is made. It throws (CExceptionEx*) when the
 // change cannot be recorded; the change is then not made.

@@ -48,13 +48,12 @@ BOOL WINAPI WriteHalfDiskFull(HANDLE file, LPCVOID data, DWORD size, LPDWORD wri
     return FALSE;
 }
 
-BOOL WINAPI RefuseDelayedMove(LPCSTR from, LPCSTR to, DWORD flags)
+// The restart's rename list cannot be written.
+LSTATUS WINAPI RefuseRenameList(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return ::MoveFileExA(from, to, flags);
+    if (name != nullptr && lstrcmpiW(name, L"PendingFileRenameOperations") == 0)
+        return ERROR_ACCESS_DENIED;
+    return ::RegSetValueExW(key, name, reserved, type, data, size);
 }
 
 class EngineFiles : public ::testing::Test {
@@ -268,7 +267,7 @@ TEST_F(EngineFiles, ShortWritesAndAnUnschedulableReplacementFailAtTheirSites)
     WriteFileBytes(At("busy2.bin"), "busy2");
     FileHolder holder2(At("busy2.bin"), FILE_SHARE_READ);
     ASSERT_TRUE(holder2.holding());
-    EngineCalls().MoveFileExA = &RefuseDelayedMove;
+    EngineCalls().RegSetValueExW = &RefuseRenameList;
     const Thrown unscheduled = CatchEx([&] { Install("busy2.bin", "0123456789"); });
     EXPECT_EQ(unscheduled.location, 656);
     EXPECT_EQ(unscheduled.code, static_cast<uint32_t>(ERROR_ACCESS_DENIED));

@@ -190,7 +190,7 @@ TEST_F(EngineShell, ShortcutsReadBackWithTheirProperties)
     EXPECT_FALSE(FileExists(without));
 }
 
-TEST_F(EngineShell, LinkThatCannotBeSavedFailsAt854WithoutAJournalEntry)
+TEST_F(EngineShell, LinkThatCannotBeSavedFailsAt854AndLeavesNoLink)
 {
     Installed installed;
     CInstaller engine(INVALID_HANDLE_VALUE, 0);
@@ -204,7 +204,10 @@ TEST_F(EngineShell, LinkThatCannotBeSavedFailsAt854WithoutAJournalEntry)
     EXPECT_EQ(e->module, MODULE_INSTALLER);
     EXPECT_EQ(e->location, 854);
     EXPECT_EQ(e->code, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
-    EXPECT_TRUE(engine.Journal().empty());
+    // Journaled before the save, as every change is: the rollback finds nothing to delete.
+    const std::string nowhere = installed.directory + "\\Nowhere\\Velloran.lnk";
+    EXPECT_EQ(engine.Journal(), (JournalMap{{nowhere, JOURNAL_FILE}}));
+    EXPECT_FALSE(FileExists(nowhere));
     EXPECT_TRUE(ThreadLeftCom());
 
     // A link path longer than the save buffer is refused, not truncated.
@@ -215,7 +218,7 @@ TEST_F(EngineShell, LinkThatCannotBeSavedFailsAt854WithoutAJournalEntry)
     ASSERT_TRUE(e);
     EXPECT_EQ(e->location, 854);
     EXPECT_EQ(e->code, static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_TRUE(engine.Journal().empty());
+    EXPECT_EQ(engine.Journal().size(), 1u);
     EXPECT_TRUE(ThreadLeftCom());
 }
 
@@ -248,7 +251,9 @@ TEST_F(EngineShell, EachLinkStepFailsAtItsOwnSiteAndReleasesWhatItGot)
         EXPECT_EQ(e->location, c.location);
         EXPECT_EQ(e->code, error);
         EXPECT_EQ(link.References(), 1u);  // only the test's own reference is left
-        EXPECT_TRUE(engine.Journal().empty());
+        // Only the save itself is journaled before it is tried.
+        EXPECT_EQ(engine.Journal().count(installed.links + "\\Velloran.lnk"), c.step == LinkStep::Save ? 1u : 0u);
+        EXPECT_FALSE(FileExists(installed.links + "\\Velloran.lnk"));
         EXPECT_TRUE(ThreadLeftCom());
     }
 
@@ -304,7 +309,7 @@ TEST_F(EngineShell, ComRuntimeFailuresAndTheClientNumbering)
     ASSERT_TRUE(e);
     EXPECT_EQ(e->location, 855);
     EXPECT_TRUE(server.Journal().empty());
-    EXPECT_TRUE(client.Journal().empty());
+    EXPECT_EQ(client.Journal().size(), 1u);
 }
 
 TEST_F(EngineShell, InternetShortcutIsAFileOfItsHeadAndTheUrl)

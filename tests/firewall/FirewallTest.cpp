@@ -1,4 +1,5 @@
 #include "engine/ExceptionEx.h"
+#include "engine/PlatformCalls.h"
 #include "process/Firewall.h"
 #include "tests/firewall/FakeFirewall.h"
 
@@ -79,11 +80,11 @@ protected:
     void SetUp() override
     {
         g_fakeFirewall = &world;
-        FirewallCalls().CoCreateInstance = &FakeFirewallCreateInstance;
+        EngineCalls().CoCreateInstance = &FakeFirewallCreateInstance;
     }
     void TearDown() override
     {
-        ResetFirewallCalls();
+        ResetEngineCalls();
         EXPECT_EQ(FakeFirewallObjectsAlive(), 0) << "a fake firewall object was not released";
         EXPECT_TRUE(ThreadLeftCom());
         g_fakeFirewall = nullptr;
@@ -107,9 +108,19 @@ std::vector<std::wstring> Visible(const FakeFirewallWorld& w)
     return items;
 }
 
+std::wstring W(const std::u16string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+std::u16string U(const std::wstring& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
 std::wstring Describe(const FirewallChange& c)
 {
-    return std::to_wstring(c.kind) + L"|" + c.name + L"|" + c.path + L"|dir " + std::to_wstring(c.direction) +
+    return std::to_wstring(c.kind) + L"|" + W(c.name) + L"|" + W(c.path) + L"|dir " + std::to_wstring(c.direction) +
            L"|enabled " + std::to_wstring(c.previousEnabled) + L"|action " + std::to_wstring(c.previousAction);
 }
 
@@ -337,7 +348,7 @@ TEST_F(Firewall, CreationFailuresReportTheirSites)
         EXPECT_EQ(FakeFirewallObjectsAlive(), 0);
     }
 
-    FirewallCalls().CoInitializeEx = &RefuseComInit;
+    EngineCalls().CoInitializeEx = &RefuseComInit;
     auto e = Catch([] { CFirewall firewall; });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->location, 39);
@@ -589,8 +600,8 @@ TEST_F(Firewall, UndoFailuresAreReturned)
 {
     FirewallChange added;
     added.kind = FirewallChange::RULE_ADDED;
-    added.name = RULE_NAME;
-    added.path = PROGRAM;
+    added.name = U(RULE_NAME);
+    added.path = U(PROGRAM);
     added.direction = NET_FW_RULE_DIR_IN;
     FirewallChange changed = added;
     changed.kind = FirewallChange::RULE_CHANGED;
@@ -598,7 +609,7 @@ TEST_F(Firewall, UndoFailuresAreReturned)
     changed.previousAction = NET_FW_ACTION_BLOCK;
     FirewallChange application;
     application.kind = FirewallChange::APPLICATION_ADDED;
-    application.path = PROGRAM;
+    application.path = U(PROGRAM);
     FirewallChange unknown = added;
     unknown.kind = static_cast<FirewallChange::Kind>(9);
 
@@ -654,7 +665,7 @@ TEST_F(Firewall, UndoFailuresAreReturned)
 // removes them by name.
 TEST(FirewallOnWine, AuthorizesAndUndoesWithoutFailingOrCrashing)
 {
-    ResetFirewallCalls();
+    ResetEngineCalls();
     std::vector<FirewallChange> changes;
     auto e = Catch([&] {
         CFirewall firewall;

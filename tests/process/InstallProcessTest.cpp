@@ -1,6 +1,7 @@
 // The install worker's steps after the plan: the firewall step and its flag,
 // with the plan run in-process on this (throwaway) machine.
 #include "app/InstallApp.h"
+#include "engine/PlatformCalls.h"
 #include "process/Firewall.h"
 #include "tests/install/InstallTestSupport.h"
 #include "tests/support/EngineSupport.h"
@@ -30,7 +31,7 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line)
 
 TEST(FirewallStep, AFailureIsTwoLogLinesAndNotAFailedInstallation)
 {
-    FirewallCalls().CoCreateInstance = &RefuseCreation;
+    EngineCalls().CoCreateInstance = &RefuseCreation;
     TestLogFile log("firewall-step.log");
     InstallChoices choices;
     ProgressSink sink;
@@ -38,7 +39,7 @@ TEST(FirewallStep, AFailureIsTwoLogLinesAndNotAFailedInstallation)
         CInstallProcess process(log.handle.get(), 0, &choices, &sink);
         process.CreateFirewallRules();
     }
-    ResetFirewallCalls();
+    ResetEngineCalls();
     log.Close();
     // The firewall manager cannot be created: module 26, location 55, its result.
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{
