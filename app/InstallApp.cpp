@@ -30,15 +30,10 @@
 
 namespace {
 
-constexpr int32_t WORKER_FAILED_POSITION = 120;
-constexpr int32_t WORKER_FIREWALL_POSITION = 95;
-constexpr DWORD PAUSE_BEFORE_FIREWALL = 500;
 constexpr int SHOW_LOG = SW_SHOW;  // 5
 
 constexpr int SHOW_QUICK_START = SW_SHOWMINIMIZED;  // 2
 constexpr char RICH_EDIT_LIBRARY[] = "Riched32.dll";
-constexpr DWORD WORKER_JOIN_MS = 10000;
-constexpr DWORD WORKER_TERMINATED = 0xFFFFFFFF;
 constexpr int HEADER_FONT_QUALITY = 5;  // ClearType
 constexpr char HEADER_FONT_FACE[] = "Arial";
 
@@ -187,8 +182,13 @@ bool CInstallApp::InitInstance()
         return false;
     }
 
+    // In a silent run without "-im" nobody may be there to answer a box:
+    // it would hold the run before its rollback until someone ends it.
+    installProcess->SetErrorBoxes(MessagesEnabled());
+
     if (options.unpackOnly) {
-        installProcess->UnpackFiles();
+        if (!installProcess->UnpackFiles())
+            exitCode = EXIT_UNPACK_FAILED;
         installFailed = 0;
         EndOfRun();
         return false;
@@ -313,7 +313,8 @@ void CInstallApp::RunSilent()
     // Nobody displays a silent run's progress: the worker writes into scratch
     // values, target and displayed position being one integer.
     progress.statusWindow = nullptr;
-    progress.links = ProgressLinks{&silentProgress.target, &silentProgress.target, &silentProgress.direction};
+    progress.links = ProgressLinks{&silentProgress.target, &silentProgress.target, &silentProgress.direction,
+                                   &silentProgress.finished};
     progressWindow = nullptr;
 
     std::string message;
@@ -326,7 +327,11 @@ void CInstallApp::RunSilent()
 
     InstallWorkerMain(this);
 
-    if (restartFlag == 0) {
+    if (restartFlag == 0 || installFailed) {
+        // A failed run whose rollback left work for the restart still asks
+        // for it; the exit code says the run failed either way.
+        if (restartFlag != 0 && !options.noRestart)
+            installProcess->RestartComputer();
         EndOfRun();
         return;
     }
@@ -451,8 +456,22 @@ void CInstallApp::JoinInstallWorker()
 {
     if (!workerThread)
         return;
-    if (workerThread->Wait(WORKER_JOIN_MS) != WAIT_OBJECT_0)
-        workerThread->Terminate(WORKER_TERMINATED);
+    const HANDLE worker = workerThread->Handle();
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken != WAIT_OBJECT_0 + 1)
+            break;  // the worker ended (or the wait itself failed)
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                // Kept for the loop that runs after the wizard.
+                PostQuitMessage(static_cast<int>(message.wParam));
+                break;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
     workerThread.reset();
 }
 
@@ -461,7 +480,7 @@ void CInstallApp::EndOfRun()
     installProcess.reset();
     setupLog.reset();
 
-    if (installFailed == 0) {
+    if (installFailed == 0 && exitCode != EXIT_UNPACK_FAILED) {
         if (!tempLogPath.empty()) {
             if (!choices.destinationFolder.empty()) {
                 const std::string copy = choices.destinationFolder + "\\" + Product().logFileName;
@@ -477,11 +496,15 @@ void CInstallApp::EndOfRun()
         return;
     }
 
+    // An unpack-only run that failed keeps its log in the temporary folder.
+    if (exitCode == EXIT_UNPACK_FAILED)
+        return;
+    // A deployment tool reads the failure from the exit code, messages or not.
+    exitCode = EXIT_INSTALL_FAILED;
     if (MessagesEnabled()) {
         if (!tempLogPath.empty())
             ShellExecuteA(nullptr, "open", tempLogPath.c_str(), nullptr, nullptr, SHOW_LOG);
         ShowMessage(fw::FormatText(IDS_SUPPORT_MESSAGE, tempLogPath.c_str()), MB_ICONWARNING);
-        exitCode = EXIT_INSTALL_FAILED;
     }
 }
 
@@ -491,34 +514,39 @@ UINT CInstallApp::InstallWorkerMain(void* parameter)
     FaultInfo fault;
     if (!RunGuarded([](void* context) { RunInstallWorker(static_cast<CInstallApp*>(context)); }, app,
                     &fault)) {
-        if (app->installProcess) {
-            // A fault rolls back like any other failure; nothing is committed.
-            app->installProcess->RecoverFromFault(fault.code, fault.address, &app->installFailed);
-        } else {
-            const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code,
-                                                    static_cast<uint32_t>(fault.address));
-            MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
-        }
-        app->installFailed = 1;
-        app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
+        // A fault rolls back like any other failure; nothing is committed.
+        // The recovery runs under a guard of its own: a fault there still
+        // leaves a failed run, and the worker still says its final word.
+        struct Recovery {
+            CInstallApp* app;
+            FaultInfo fault;
+        } recovery{app, fault};
+        FaultInfo second;
+        if (!RunGuarded([](void* context) {
+                Recovery* r = static_cast<Recovery*>(context);
+                if (r->app->installProcess) {
+                    r->app->installProcess->RecoverFromFault(r->fault.code, r->fault.address,
+                                                             &r->app->installFailed);
+                } else {
+                    r->app->installFailed = 1;
+                    if (r->app->MessagesEnabled()) {
+                        const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, r->fault.code,
+                                                                static_cast<uint32_t>(r->fault.address));
+                        MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
+                    }
+                }
+            },
+                        &recovery, &second))
+            app->installFailed = 1;
     }
+    app->progress.FinishProgress(app->installFailed ? PROGRESS_FAILED : PROGRESS_COMPLETE);
     return 0;
 }
 
 void CInstallApp::RunInstallWorker(CInstallApp* app)
 {
+    // The plan, the firewall step and the commit; a failure rolls back in there.
     app->installProcess->RunInstall(&app->restartFlag, &app->installFailed, app->progressWindow);
-    if (app->installFailed) {
-        app->progress.SetDisplayedPosition(WORKER_FAILED_POSITION);
-        return;
-    }
-    app->progress.SetDisplayedPosition(WORKER_FIREWALL_POSITION);
-    Sleep(PAUSE_BEFORE_FIREWALL);
-    if (app->choices.firewallRules)
-        app->installProcess->CreateFirewallRules();
-    // Only a run that got this far succeeded: now the backups may go.
-    app->installProcess->CommitInstall();
-    app->progress.SetDisplayedPosition(PROGRESS_COMPLETE);
 }
 
 int CInstallApp::StartInstallWorker(HWND owner)

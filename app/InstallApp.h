@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@ enum ExitCode : int32_t {
     EXIT_SETUP_MODULES = -8,
     EXIT_RESTART_NEEDED = -9,
     EXIT_INSTALL_FAILED = -10,
+    EXIT_UNPACK_FAILED = -13,
 };
 
 class CInstallApp : public fw::CWinApp {
@@ -87,8 +89,10 @@ private:
     bool ShowWizard();
     void CarryOutFinishChoices();
     void LaunchProduct() const;
-    // Waits for the install worker (10 s, then it is terminated) and deletes
-    // its thread object; nothing without a worker.
+    // Waits for the install worker, serving this thread's messages meanwhile
+    // (the worker's error box and its task texts need them), and deletes its
+    // thread object; nothing without a worker. A worker is never cut short:
+    // it may be in the middle of a rollback.
     void JoinInstallWorker();
     void EndOfRun();
     bool MessagesEnabled() const { return !options.silent || options.showMessages; }
@@ -99,4 +103,5 @@ private:
     std::string tempLogPath;  // empty when the run has no setup log
     std::string logCopyPath;  // beside the setup, with "-log"
     ProgressValues silentProgress;  // scratch values nobody displays
+    std::atomic<int32_t> silentFinished{0};
 };

@@ -1,5 +1,7 @@
 #include "process/InstallProcess.h"
 
+#include "engine/EngineText.h"
+#include "engine/PlatformCalls.h"
 #include "framework/Text.h"
 #include "package/PackedTools.h"
 #include "process/FaultGuard.h"
@@ -32,6 +34,8 @@ constexpr DWORD PAUSE_AFTER_COMMIT = 1000;
 constexpr DWORD PAUSE_BEFORE_ROLLBACK = 2000;
 constexpr DWORD PAUSE_BETWEEN_ROLLBACK_STAGES = 500;
 constexpr DWORD PAUSE_AFTER_ROLLBACK = 1000;
+constexpr DWORD PAUSE_BEFORE_FIREWALL = 500;
+constexpr int32_t FIREWALL_POSITION = 95;
 
 constexpr DWORD SERVICE_START_AUTOMATIC = SERVICE_AUTO_START;
 const char* const LOAD_ORDER_GROUP = "PlugPlay";
@@ -50,21 +54,50 @@ const char* const LOG_FIREWALL = "Create Firewall rules";
 const char* const LOG_FIREWALL_APPLICATION = "Authorized appication: ";
 const char* const LOG_FIREWALL_DONE = "Firewall rules was created succesful";
 const char* const LOG_FIREWALL_ERROR = "=== Error creating firewall rules ===";
+const char* const LOG_FIREWALL_UNDO = "Undo Firewall Change: ";
 
 #ifdef VELLORAN_FAULT_HOOK
-// Test programs only: a processor fault at the named points of the plan
-// that the environment variable VELLORAN_FAULT_AT lists.
+// Test programs only, at named points of the run: a processor fault where
+// the environment variable VELLORAN_FAULT_AT lists the point, a wait of
+// VELLORAN_DELAY_MS where VELLORAN_DELAY_AT lists it, an ordinary failure
+// (a thrown record) where VELLORAN_FAIL_AT lists it; and the plan's pauses
+// scaled by VELLORAN_PAUSE_PERCENT.
+bool Listed(const char* variable, const char* name)
+{
+    char wanted[256] = {};
+    const DWORD length = GetEnvironmentVariableA(variable, wanted, sizeof wanted);
+    return length != 0 && length < sizeof wanted && strstr(wanted, name) != nullptr;
+}
+
+DWORD NumberFrom(const char* variable, DWORD fallback)
+{
+    char text[32] = {};
+    const DWORD length = GetEnvironmentVariableA(variable, text, sizeof text);
+    return length != 0 && length < sizeof text ? strtoul(text, nullptr, 10) : fallback;
+}
+
 void FaultPoint(const char* name)
 {
-    char wanted[128] = {};
-    const DWORD length = GetEnvironmentVariableA("VELLORAN_FAULT_AT", wanted, sizeof wanted);
-    if (length == 0 || length >= sizeof wanted || strstr(wanted, name) == nullptr)
+    if (Listed("VELLORAN_DELAY_AT", name))
+        Sleep(NumberFrom("VELLORAN_DELAY_MS", 0));
+    if (Listed("VELLORAN_FAIL_AT", name))
+        ThrowExceptionEx(MODULE_PROCESS, 9999, ERROR_GEN_FAILURE);
+    if (!Listed("VELLORAN_FAULT_AT", name))
         return;
     volatile int* volatile nowhere = nullptr;
     *nowhere = 0;
 }
+
+DWORD ScaledPause(DWORD milliseconds)
+{
+    return milliseconds * NumberFrom("VELLORAN_PAUSE_PERCENT", 100) / 100;
+}
 #else
 inline void FaultPoint(const char*) {}
+inline DWORD ScaledPause(DWORD milliseconds)
+{
+    return milliseconds;
+}
 #endif
 
 [[noreturn]] void ThrowProcess(int location, DWORD code)
@@ -80,15 +113,13 @@ std::string ErrorText(UINT stringId, const CExceptionEx& e)
 
 bool PathExists(const std::string& path)
 {
-    WIN32_FIND_DATAA data;
-    fw::CFindHandle find(FindFirstFileA(path.c_str(), &data));
-    return find.valid();
+    return EngineCalls().GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool SpecialFolder(int csidl, BOOL create, std::string* path)
 {
     char buffer[MAX_PATH] = {};
-    if (!SHGetSpecialFolderPathA(nullptr, buffer, csidl, create))
+    if (!EngineCalls().SHGetSpecialFolderPathA(nullptr, buffer, csidl, create))
         return false;
     *path = buffer;
     return true;
@@ -134,6 +165,7 @@ void CInstallProcess::RunInstall(int* restartFlag, int* failedFlag, HWND owner)
     std::unique_ptr<CExceptionEx> failure;
     try {
         InstallPlan();
+        FinishInstall();
         return;
     } catch (CExceptionEx* e) {
         failure.reset(e);
@@ -141,16 +173,34 @@ void CInstallProcess::RunInstall(int* restartFlag, int* failedFlag, HWND owner)
     FailAndRollBack(ErrorText(IDS_INSTALL_ERROR, *failure), owner, failedFlag);
 }
 
+void CInstallProcess::FinishInstall()
+{
+    m_progress->SetDisplayedPosition(FIREWALL_POSITION);
+    Pause(PAUSE_BEFORE_FIREWALL);
+    if (m_choices->firewallRules)
+        CreateFirewallRules();
+    // Until the commit a fault must still find every backup.
+    FaultPoint("commit");
+    CommitInstall();
+}
+
 void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* failedFlag)
 {
     const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, code, static_cast<uint32_t>(address));
+    if (Committed()) {
+        // The run was final before the fault: what it installed stays, and
+        // a backup the commit did not get to is named in the log.
+        WriteLog(text.c_str());
+        KeepBackups();
+        return;
+    }
     if (m_rollbackStarted) {
         // The rollback itself went wrong: starting it again could only make
         // things worse. What it did not restore stays in the backups.
-        MessageBoxA(nullptr, text.c_str(), m_product.productName, MB_ICONERROR);
+        *failedFlag = 1;
+        ShowError(nullptr, text);
         WriteLog(text.c_str());
         KeepBackups();
-        *failedFlag = 1;
         return;
     }
     FailAndRollBack(text, nullptr, failedFlag);
@@ -158,23 +208,65 @@ void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* fai
 
 void CInstallProcess::FailAndRollBack(const std::string& text, HWND owner, int* failedFlag)
 {
+    // Whatever happens from here on, the run failed.
+    *failedFlag = 1;
+    m_failureText = text;
+    m_failureOwner = owner;
+    RunStage(&CInstallProcess::StopForRollback);
+    RunStage(&CInstallProcess::ReportFailure);
+    m_rollbackStarted = true;
+    if (!RunStage(&CInstallProcess::RollbackInstall) || RollbackIncomplete())
+        RunStage(&CInstallProcess::EndIncompleteRollback);
+}
+
+void CInstallProcess::StopForRollback()
+{
     m_progress->JumpProgress(50);
     m_progress->SetProgress(50, STAGE_STOPPING_SERVICES);
     m_progress->SetProgressDirection(PROGRESS_BACKWARD);
     // Whatever the run deferred to the restart is called off by the rollback.
     PrepareRollback();
+    FaultPoint("stop-services");
     StopStartedServices();
+}
 
-    MessageBoxA(owner, text.c_str(), m_product.productName, MB_ICONERROR);
-    WriteLog(text.c_str());
+void CInstallProcess::ReportFailure()
+{
+    ShowError(m_failureOwner, m_failureText);
+    WriteLog(m_failureText.c_str());
     WriteLog(LOG_ROLLBACK);
-    m_rollbackStarted = true;
+}
+
+void CInstallProcess::EndIncompleteRollback()
+{
+    KeepBackups();
+}
+
+bool CInstallProcess::RunStage(void (CInstallProcess::*stage)()) noexcept
+{
+    struct Call {
+        CInstallProcess* self;
+        void (CInstallProcess::*stage)();
+    } call{this, stage};
     FaultInfo fault;
-    if (!RunGuarded([](void* self) { static_cast<CInstallProcess*>(self)->RollbackInstall(); }, this, &fault)) {
+    if (RunGuarded([](void* context) {
+            Call* c = static_cast<Call*>(context);
+            (c->self->*c->stage)();
+        },
+                   &call, &fault))
+        return true;
+    try {
         WriteLog(fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code, static_cast<uint32_t>(fault.address)).c_str());
-        KeepBackups();
+    } catch (...) {
+        WriteLog(LOG_ROLLBACK);
     }
-    *failedFlag = 1;
+    return false;
+}
+
+void CInstallProcess::ShowError(HWND owner, const std::string& text) const
+{
+    if (m_errorBoxes)
+        MessageBoxA(owner, text.c_str(), m_product.productName, MB_ICONERROR);
 }
 
 void CInstallProcess::InstallPlan()
@@ -226,6 +318,7 @@ void CInstallProcess::RollbackInstall()
     m_progress->JumpProgress(40);
 
     m_progress->SetProgress(35, STAGE_REMOVING_SERVICES);
+    UndoFirewallChanges();
     UninstallCreatedDrivers();
     Pause(PAUSE_BETWEEN_ROLLBACK_STAGES);
     m_progress->JumpProgress(27);
@@ -376,10 +469,13 @@ void CInstallProcess::RegisterProductUninstall()
 void CInstallProcess::CreateFirewallRules()
 {
     WriteLog(LOG_FIREWALL);
+    // A change that cannot be journaled is never made, and fails the run like
+    // any other; the firewall's own failures are warnings.
+    bool journalFailed = false;
     try {
         CFirewall firewall;
         char system[MAX_PATH] = {};
-        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+        const UINT length = EngineCalls().GetSystemDirectoryA(system, MAX_PATH);
         if (length == 0 || length >= MAX_PATH)
             ThrowProcess(LOC_FIREWALL_SYSTEM_FOLDER, GetLastError());
         const std::string path = std::string(system) + "\\" + m_product.serviceProgram;
@@ -389,16 +485,44 @@ void CInstallProcess::CreateFirewallRules()
             Widen(path, LOC_FIREWALL_PATH_BUFFER, LOC_FIREWALL_PATH_CONVERSION);
         const std::vector<wchar_t> wideName =
             Widen(m_product.serviceDisplayName, LOC_FIREWALL_NAME_BUFFER, LOC_FIREWALL_NAME_CONVERSION);
-        firewall.AuthorizeApplication(widePath.data(), wideName.data());
+        FaultPoint("firewall");
+        firewall.AuthorizeApplication(widePath.data(), wideName.data(), [&](const FirewallChange& change) {
+            try {
+                JournalFirewallChange(change);
+            } catch (...) {
+                journalFailed = true;
+                throw;
+            }
+        });
         WriteLog(LOG_FIREWALL_DONE);
     } catch (CExceptionEx* e) {
+        if (journalFailed)
+            throw;
         std::unique_ptr<CExceptionEx> failure(e);
         WriteLog(LOG_FIREWALL_ERROR);
         WriteLog(ErrorText(IDS_FIREWALL_ERROR, *failure).c_str());
     }
 }
 
-void CInstallProcess::UnpackFiles()
+void CInstallProcess::UndoFirewallChanges() noexcept
+{
+    const std::vector<FirewallChange>& changes = FirewallChanges();
+    // Newest first: an entry switched on and then found again is put back in order.
+    for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
+        try {
+            const bool rule = change->kind == FirewallChange::RULE_ADDED || change->kind == FirewallChange::RULE_CHANGED;
+            const std::string subject = Narrow(rule ? change->name : change->path);
+            WriteLog(LOG_FIREWALL_UNDO, subject.c_str());
+            const HRESULT result = CFirewall::UndoChange(*change);
+            if (FAILED(result))
+                RollbackStepFailed("UndoFirewallChange", subject, static_cast<DWORD>(result));
+        } catch (...) {
+            RollbackStepFailed("UndoFirewallChange", std::string(), ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+}
+
+bool CInstallProcess::UnpackFiles()
 {
     WriteLog(LOG_UNPACK);
     LoadPackage();  // after a failed load the first lookup fails and says so
@@ -414,7 +538,7 @@ void CInstallProcess::UnpackFiles()
             current.pop_back();  // a drive root already ends in one
 
         const std::string folder = current + "\\" + m_product.productName + " files";
-        if (!CreateDirectoryA(folder.c_str(), nullptr))
+        if (!EngineCalls().CreateDirectoryA(folder.c_str(), nullptr))
             ThrowProcess(LOC_UNPACK_CREATE_FOLDER, GetLastError());
 
         for (const std::string& name : m_product.unpackFiles) {
@@ -424,13 +548,15 @@ void CInstallProcess::UnpackFiles()
             RequireEntry(name, LOC_UNPACK_ENTRY_MISSING, &data, &size);
             InstallFile(name, folder, data, static_cast<uint32_t>(size));
         }
+        return true;
     } catch (CExceptionEx* e) {
         std::unique_ptr<CExceptionEx> failure(e);
         const std::string text = ErrorText(IDS_INSTALL_ERROR, *failure);
-        MessageBoxA(nullptr, text.c_str(), m_product.productName, MB_ICONERROR);
+        ShowError(nullptr, text);
         WriteLog(text.c_str());
         WriteLog(LOG_UNPACK_END);
     }
+    return false;
 }
 
 BOOL CInstallProcess::RestartComputer()
@@ -471,7 +597,7 @@ void CInstallProcess::InstallEntry(const std::string& name, int missingLocation,
 std::string CInstallProcess::SystemFolder(int location) const
 {
     char buffer[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(buffer, MAX_PATH);
+    const UINT length = EngineCalls().GetSystemDirectoryA(buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         ThrowProcess(location, GetLastError());
     return std::string(buffer, length);
@@ -479,5 +605,5 @@ std::string CInstallProcess::SystemFolder(int location) const
 
 void CInstallProcess::Pause(DWORD milliseconds) const
 {
-    Sleep(milliseconds);
+    Sleep(ScaledPause(milliseconds));
 }

@@ -30,13 +30,19 @@ public:
                     const ProgressSink* progress);
     ~CInstallProcess() override;
 
-    // The entry of the plan: runs it; after a failure stops the started
-    // services, shows the error, rolls back and sets *failedFlag.
+    // Whether the installation's own error boxes appear (not in a silent
+    // run without "-im": the text goes to the log all the same).
+    void SetErrorBoxes(bool shown) { m_errorBoxes = shown; }
+
+    // The entry of the plan: runs it, then the firewall step and the commit;
+    // after a failure stops the started services, shows the error, rolls
+    // back and sets *failedFlag.
     void RunInstall(int* restartFlag, int* failedFlag, HWND owner);
 
     // After the worker's guard caught a fault: the same failure path with
     // the exception text (no owner for its box); a fault that came from the
-    // rollback itself only keeps the backups.
+    // rollback itself only keeps the backups, and one after the commit
+    // leaves the finished installation as it is.
     void RecoverFromFault(uint32_t code, uint64_t address, int* failedFlag);
 
     void InstallPlan();
@@ -53,12 +59,15 @@ public:
     void CreateProductShortcuts();
     void RegisterProductUninstall();
 
-    // After a successful plan; never fails the installation.
+    // After a successful plan: its failures are warnings in the log, except
+    // that a change that cannot be journaled is the run's failure.
     void CreateFirewallRules();
+    // The rollback's first work: the firewall entries the run made go.
+    void UndoFirewallChanges() noexcept;
 
     // The unpack-only run: the package's files into a new folder below the
-    // current directory. Reports its own errors.
-    void UnpackFiles();
+    // current directory. Reports its own errors; false after one.
+    bool UnpackFiles();
 
     BOOL RestartComputer();
 
@@ -68,10 +77,19 @@ public:
                            const char* arguments);
 
 private:
-    // Stops what this run started, shows and logs `text`, then rolls back
-    // under a guard of its own: a fault there ends the rollback, keeping
-    // the backups.
+    // After the plan: the firewall step, then the commit.
+    void FinishInstall();
+    // Stops what this run started, shows and logs `text`, then rolls back.
+    // Every stage runs under a guard of its own: a fault while stopping or
+    // reporting still ends in the rollback, a fault in the rollback in the
+    // kept backups.
     void FailAndRollBack(const std::string& text, HWND owner, int* failedFlag);
+    void StopForRollback();
+    void ReportFailure();
+    void EndIncompleteRollback();
+    // Runs a stage under the guard; false (the fault logged) after a fault.
+    bool RunStage(void (CInstallProcess::*stage)()) noexcept;
+    void ShowError(HWND owner, const std::string& text) const;
     // The package entry `name`; throws (module MODULE_PROCESS) at `location`
     // when the package lacks it.
     void RequireEntry(const std::string& name, int location, const uint8_t** data, int32_t* size);
@@ -83,4 +101,7 @@ private:
     const InstallChoices* m_choices;
     const ProgressSink* m_progress;
     bool m_rollbackStarted = false;
+    bool m_errorBoxes = true;
+    std::string m_failureText;
+    HWND m_failureOwner = nullptr;
 };

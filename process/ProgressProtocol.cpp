@@ -26,18 +26,24 @@ void SetDisplayedPosition(const ProgressLinks& links, int32_t value)
         links.displayed->store(value);
 }
 
+void FinishProgress(const ProgressLinks& links, int32_t value)
+{
+    // The flag first: a timer step that saw the flag still clear and had the
+    // final position in hand could otherwise move it on.
+    if (links.finished)
+        links.finished->store(1);
+    SetDisplayedPosition(links, value);
+}
+
 ProgressStep StepProgress(const ProgressLinks& links)
 {
     if (!links.Linked())
         return ProgressStep{false, 0};
     int32_t current = links.displayed->load();
+    if (links.finished->load() != 0)
+        return ProgressStep{true, current};
     const int32_t target = links.target->load();
     const int32_t direction = links.direction->load();
-
-    // Completion is judged before the move too: a final 100 written while the
-    // bar runs backward must end the display, not become 99.
-    if (current >= PROGRESS_COMPLETE)
-        return ProgressStep{true, current};
 
     int32_t next = current;
     if (direction == PROGRESS_FORWARD && current < target)
@@ -49,5 +55,5 @@ ProgressStep StepProgress(const ProgressLinks& links)
         // The worker wrote in between: its value stands, this tick moves nothing.
         next = current;
     }
-    return ProgressStep{next >= PROGRESS_COMPLETE, next};
+    return ProgressStep{false, next};
 }

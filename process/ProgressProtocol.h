@@ -1,8 +1,10 @@
-// The three integers through which the install worker tells a progress
-// display where to go, and the display's step towards them. The worker and
-// the display's timer run on different threads; the display's step is a
+// The integers through which the install worker tells a progress display
+// where to go, and the display's step towards them. The worker and the
+// display's timer run on different threads; the display's step is a
 // compare-and-exchange, so a value the worker writes is never overwritten by
-// a step computed from an older value.
+// a step computed from an older value. The display ends only on the worker's
+// final word, a flag of its own that nothing but the worker writes: a bar
+// that reaches its end while the worker still works stays there.
 #pragma once
 
 #include <atomic>
@@ -11,7 +13,8 @@
 enum : int32_t {
     PROGRESS_BACKWARD = 0,
     PROGRESS_FORWARD = 1,
-    PROGRESS_COMPLETE = 100,  // a displayed position at or above this ends the display
+    PROGRESS_COMPLETE = 100,  // the final word after a success
+    PROGRESS_FAILED = 120,    // the final word after a failure
 };
 
 // Owned by whoever displays progress (the progress page, or scratch values
@@ -20,6 +23,7 @@ struct ProgressValues {
     std::atomic<int32_t> target{0};
     std::atomic<int32_t> displayed{0};
     std::atomic<int32_t> direction{PROGRESS_FORWARD};
+    std::atomic<int32_t> finished{0};  // 1 once the worker has said its final word
 };
 
 // What the worker writes through. In a silent run target and displayed may
@@ -28,12 +32,13 @@ struct ProgressLinks {
     std::atomic<int32_t>* target = nullptr;
     std::atomic<int32_t>* displayed = nullptr;
     std::atomic<int32_t>* direction = nullptr;
+    std::atomic<int32_t>* finished = nullptr;
 
     static ProgressLinks To(ProgressValues& values)
     {
-        return ProgressLinks{&values.target, &values.displayed, &values.direction};
+        return ProgressLinks{&values.target, &values.displayed, &values.direction, &values.finished};
     }
-    bool Linked() const { return target && displayed && direction; }
+    bool Linked() const { return target && displayed && direction && finished; }
 };
 
 // Worker side.
@@ -43,11 +48,13 @@ void SetProgressTarget(const ProgressLinks& links, int32_t position);
 void JumpProgress(const ProgressLinks& links, int32_t value);
 void SetProgressDirection(const ProgressLinks& links, int32_t direction);
 void SetDisplayedPosition(const ProgressLinks& links, int32_t value);
+// The worker's final word: the displayed position, then the end.
+void FinishProgress(const ProgressLinks& links, int32_t value);
 
 // Display side, once per timer tick: one unit towards the target in the
 // current direction.
 struct ProgressStep {
-    bool finished;     // the display ends (displayed position 100 or more, before or after the move)
+    bool finished;     // the display ends: the worker has said its final word
     int32_t position;  // what to draw when not finished
 };
 ProgressStep StepProgress(const ProgressLinks& links);

@@ -51,3 +51,8 @@ void ProgressSink::SetDisplayedPosition(int32_t value) const
 {
     ::SetDisplayedPosition(links, value);
 }
+
+void ProgressSink::FinishProgress(int32_t value) const
+{
+    ::FinishProgress(links, value);
+}

@@ -35,5 +35,6 @@ struct ProgressSink {
     void JumpProgress(int32_t value) const;
     void SetProgressDirection(int32_t direction) const;
     void SetDisplayedPosition(int32_t value) const;
+    void FinishProgress(int32_t value) const;
 };
 

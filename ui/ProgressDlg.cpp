@@ -71,7 +71,7 @@ void CProgressDlg::OnOK()
 {
     // Enter reaches the hidden Next too; before the worker's final word it
     // would leave the worker running behind the finish page.
-    if (m_values.displayed.load() >= PROGRESS_COMPLETE)
+    if (m_values.finished.load() != 0)
         Finish();
 }
 

@@ -65,10 +65,10 @@ long RunSetup(const std::string& setupPath, const std::string& switches, DWORD t
 // install folder with the plan's lines and no warning.
 void CheckInstalled(const TestProduct& product);
 
-// Runs a setup silently that fails: its one error box starts with `boxStart`
-// and ends with `boxEnd`, the log in the temporary folder holds the box's
-// text and the rollback, no restart was asked for, and the machine is as
-// `before` shows it.
+// Runs a setup silently that fails: it ends with -10 and shows no box, the
+// log in the temporary folder holds the error's text (starting with
+// `boxStart`, ending with `boxEnd`) and the rollback, no restart was asked
+// for, and the machine is as `before` shows it.
 // `afterRun` is called once the setup has ended, before the machine is looked at.
 void CheckFailedRun(const TestProduct& product, const std::string& setup, const std::string& boxStart,
                     const std::string& boxEnd, const testsupport::CMachineSnapshot& before,

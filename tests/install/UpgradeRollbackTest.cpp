@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace installtest;
 using namespace testsupport;
 
@@ -84,6 +86,19 @@ TEST_P(Upgrade, EarlyFailureLeavesTheRunningProductAsItWas)
     const std::string setup = PrepareUpgrade(p, recipe);
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(p));
     CheckFailedRun(p, setup, ERROR_BOX_START, Arg0Text(0x1000, GetParam() ? 613 : 618), before);
+
+    // The in-use path was taken: the running service's program got its
+    // replacement at the restart, which the rollback then called off.
+    const std::vector<std::string> lines = ReadLines(TempLog(p));
+    const std::string program = SystemDir() + "\\" + p.serviceProgram;
+    const std::string replacement = "RemoveInstallFiles: " + program + "_";
+    EXPECT_EQ(MissingInOrder(lines, {"Install File: " + program,
+                                     "Warning: === Reboot required to complete operation ===",
+                                     "=== Rollback process ==="}),
+              "");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind(replacement, 0) == 0 && line.size() > 4 && line.compare(line.size() - 4, 4, ".tmp") == 0;
+    })) << "no temporary replacement of " << program;
 }
 
 // The web shortcut cannot be written (held open by another program): the run
@@ -143,9 +158,9 @@ TEST(WorkerFault, ASecondFaultInTheRollbackKeepsTheBackups)
     const ScopedEnvironment fault("VELLORAN_FAULT_AT", "plan-end rollback");
 
     CMessageBoxWatcher watcher(p.name, IDOK);
-    RunSetup(setup, "-silent -licenseaccept", 90000);
+    EXPECT_EQ(RunSetup(setup, "-silent -licenseaccept", 90000), -10);
     watcher.Stop();
-    EXPECT_EQ(watcher.Texts().size(), 1u);
+    EXPECT_TRUE(watcher.Texts().empty());
 
     const std::vector<std::string> lines = ReadLines(TempLog(p));
     EXPECT_EQ(MissingInOrder(lines, {"=== Rollback process ===",
@@ -166,4 +181,15 @@ TEST(WorkerFault, ASecondFaultInTheRollbackKeepsTheBackups)
     EXPECT_GE(kept.size(), 8u);
     ASSERT_FALSE(programBackup.empty()) << ::testing::PrintToString(kept);
     EXPECT_EQ(ReadFileBytes(programBackup), oldProgram) << programBackup;
+
+    // The run's own replacement of the running service's program was called
+    // off before the backups were kept: nothing of it lands at the restart,
+    // over a half-restored machine or a backup the user copied back.
+    const std::string service = "\\??\\" + SystemDir() + "\\" + p.serviceProgram;
+    for (const auto& rename : PendingRenames())
+        EXPECT_NE(rename.second, "!" + service) << rename.first;
+    EXPECT_EQ(MissingInOrder(lines, {"Install File: " + SystemDir() + "\\" + p.serviceProgram,
+                                     "Warning: === Reboot required to complete operation ==="}),
+              "")
+        << "the replacement was never scheduled";
 }

@@ -95,7 +95,9 @@ TEST(InstallWorker, AFaultEndsTheWorkerWithItsMessageAndNoRollback)
     watcher.Stop();
 
     EXPECT_EQ(app.installFailed, 1);
-    EXPECT_EQ(values.displayed.load(), 100);
+    // The worker's final word after a failure.
+    EXPECT_EQ(values.finished.load(), 1);
+    EXPECT_EQ(values.displayed.load(), 120);
     const std::vector<std::string> boxes = watcher.Texts();
     ASSERT_EQ(boxes.size(), 1u);
     const std::string expected = "Exception during installation!\nException code = 0xc0000005\nException address = 0x";

@@ -50,25 +50,27 @@ TEST(ProgressStep, MovesOneUnitPerTickTowardsTheTargetAndStays)
     EXPECT_EQ(stuck.values.displayed, 10);
 }
 
-TEST(ProgressStep, EndsAtHundredOrMoreWithoutDrawingIt)
+TEST(ProgressStep, EndsOnlyOnTheWorkersFinalWord)
 {
+    // The plan's last target is 100 while the worker still has its firewall
+    // step and its commit ahead: the bar stays at its end, the display goes on.
     Bar reaching(99, 100, PROGRESS_FORWARD);
-    const ProgressStep step = StepProgress(reaching.links);
-    EXPECT_TRUE(step.finished);
+    EXPECT_EQ(reaching.RunUntilFinished(50), -1);
+    EXPECT_EQ(StepProgress(reaching.links).position, 100);
+    Bar written(40, 40, PROGRESS_FORWARD);
+    SetDisplayedPosition(written.links, 120);
+    EXPECT_EQ(written.RunUntilFinished(5), -1);
 
-    for (int32_t final : {100, 120}) {
-        Bar forward(40, 40, PROGRESS_FORWARD);
-        forward.values.displayed = final;
-        EXPECT_EQ(forward.RunUntilFinished(1), 1) << final;
+    for (int32_t final : {PROGRESS_COMPLETE, PROGRESS_FAILED}) {
+        Bar bar(40, 40, PROGRESS_FORWARD);
+        FinishProgress(bar.links, final);
+        EXPECT_EQ(bar.RunUntilFinished(1), 1) << final;
+        EXPECT_EQ(bar.values.displayed, final);
     }
-}
-
-TEST(ProgressStep, AHundredWrittenWhileRunningBackwardStillEnds)
-{
-    // The worker's guard writes 100 after a fault, possibly mid-rollback.
-    Bar bar(30, 0, PROGRESS_BACKWARD);
-    bar.values.displayed = 100;
-    EXPECT_EQ(bar.RunUntilFinished(3), 1);
+    // Also mid-rollback, while the bar runs backward.
+    Bar back(30, 0, PROGRESS_BACKWARD);
+    FinishProgress(back.links, PROGRESS_COMPLETE);
+    EXPECT_EQ(back.RunUntilFinished(3), 1);
 }
 
 TEST(ProgressJump, ForwardSetsBackwardOnlyBelowTheTarget)
@@ -88,7 +90,7 @@ TEST(ProgressJump, ForwardSetsBackwardOnlyBelowTheTarget)
 TEST(ProgressJump, SilentRunSharesTargetAndDisplayedPosition)
 {
     ProgressValues values;
-    ProgressLinks links{&values.target, &values.target, &values.direction};
+    ProgressLinks links{&values.target, &values.target, &values.direction, &values.finished};
     SetProgressTarget(links, 95);
     JumpProgress(links, 87);
     EXPECT_EQ(values.target, 87);
@@ -96,7 +98,7 @@ TEST(ProgressJump, SilentRunSharesTargetAndDisplayedPosition)
     EXPECT_EQ(values.target, 100);
 }
 
-// The worker's final write must survive a timer step running at the same
+// The worker's final word must survive a timer step running at the same
 // moment: race a stepping thread against the final store many times.
 TEST(ProgressRace, TheWorkersFinalWriteIsNeverLost)
 {
@@ -126,7 +128,7 @@ TEST(ProgressRace, TheWorkersFinalWriteIsNeverLost)
             }
             for (volatile int spin = 0; spin < round * 50; ++spin) {
             }
-            SetDisplayedPosition(bar.links, final);
+            FinishProgress(bar.links, final);
             written = true;
             timer.join();
             ASSERT_TRUE(finished) << "final " << final << " lost in round " << round;

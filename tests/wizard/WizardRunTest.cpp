@@ -514,7 +514,9 @@ TEST(WizardFailure, TheFinishPageReportsItAndTheLogIsOpened)
     std::vector<std::string> stages;
     HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_LAUNCH}, &stages);
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(MissingInOrder(stages, {"Installing kernel mode drivers...", "Stopping services...",
+    // The drivers step fails within a few milliseconds, too fast to be seen
+    // for sure on a loaded machine; the failure path's stages last long enough.
+    EXPECT_EQ(MissingInOrder(stages, {"Copying files is in progress...", "Stopping services...",
                                       "Removing installed services...", "Clearing registry entries...",
                                       "Deleting created files...", "Restoring overwritten files...",
                                       "Deleting directory...", "Finishing installation..."}),
