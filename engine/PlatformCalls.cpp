@@ -106,22 +106,23 @@ EnginePlatformCalls MakeRealCalls()
     return calls;
 }
 
-const EnginePlatformCalls g_realCalls = MakeRealCalls();
-EnginePlatformCalls g_calls = g_realCalls;
-
 }  // namespace
 
+// Made on first use, so that whatever runs before main (a test build's
+// wrappers) finds the table whole.
 EnginePlatformCalls& EngineCalls()
 {
-    return g_calls;
+    static EnginePlatformCalls calls = RealEngineCalls();
+    return calls;
 }
 
 const EnginePlatformCalls& RealEngineCalls()
 {
-    return g_realCalls;
+    static const EnginePlatformCalls real = MakeRealCalls();
+    return real;
 }
 
 void ResetEngineCalls()
 {
-    g_calls = g_realCalls;
+    EngineCalls() = RealEngineCalls();
 }
