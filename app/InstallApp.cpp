@@ -166,8 +166,10 @@ bool CInstallApp::InitInstance()
     }
 
     try {
-        installProcess = std::make_unique<CInstallProcess>(setupLog.get(), options.advancedLog, &choices,
-                                                           &progress);
+        // An installation's capture starts with its first change, journaled;
+        // only an unpack-only run captures from the start.
+        installProcess = std::make_unique<CInstallProcess>(setupLog.get(), options.unpackOnly ? options.advancedLog : 0,
+                                                           &choices, &progress);
     } catch (CExceptionEx* e) {
         std::unique_ptr<CExceptionEx> failure(e);
         const bool notAdmin = failure->code == ERROR_NO_SUCH_PRIVILEGE;
@@ -194,6 +196,11 @@ bool CInstallApp::InitInstance()
         return false;
     }
 
+    if (!PrepareJournal())
+        return false;
+    if (options.advancedLog)
+        installProcess->EnableSetupApiCapture();
+
     char programFiles[MAX_PATH] = {};
     if (SHGetSpecialFolderPathA(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE))
         choices.destinationFolder = std::string(programFiles) + "\\" + product.productName;
@@ -203,6 +210,46 @@ bool CInstallApp::InitInstance()
         RunSilent();
     else
         RunWizard();
+    return false;
+}
+
+bool CInstallApp::PrepareJournal()
+{
+    const char* product = Product().productName;
+    std::string message;
+    switch (installProcess->OpenJournal(RUN_INSTALL)) {
+    case CInstallProcess::JournalState::Ready:
+        return true;
+    case CInstallProcess::JournalState::Recovered:
+        interruptedRunUndone = true;
+        return true;
+    case CInstallProcess::JournalState::Busy:
+        exitCode = EXIT_ANOTHER_RUN;
+        message = fw::FormatText(IDS_ANOTHER_RUNNING, product);
+        break;
+    case CInstallProcess::JournalState::RestartPending:
+        exitCode = EXIT_RESTART_FIRST;
+        message = fw::FormatText(IDS_RESTART_FIRST, product);
+        break;
+    case CInstallProcess::JournalState::SetAside:
+        exitCode = EXIT_JOURNAL_UNTRUSTED;
+        message = fw::FormatText(IDS_JOURNAL_SET_ASIDE, product, installProcess->JournalReason().c_str(),
+                                 installProcess->JournalSetAsidePath().c_str());
+        break;
+    case CInstallProcess::JournalState::Unreadable:
+        exitCode = EXIT_JOURNAL_UNTRUSTED;
+        message = fw::FormatText(IDS_JOURNAL_UNREADABLE, product, static_cast<unsigned>(installProcess->JournalError()));
+        break;
+    case CInstallProcess::JournalState::RecoveryFailed:
+        exitCode = EXIT_START_FAILED;
+        message = fw::LoadText(IDS_INIT_ERROR);
+        break;
+    }
+    installProcess->WriteLog(message.c_str());
+    // The lock goes with the install process: nothing of this run may hold it.
+    installProcess.reset();
+    if (MessagesEnabled())
+        ShowMessage(message, exitCode == EXIT_START_FAILED ? MB_ICONERROR : MB_ICONWARNING);
     return false;
 }
 

@@ -29,7 +29,10 @@ enum ExitCode : int32_t {
     EXIT_SETUP_MODULES = -8,
     EXIT_RESTART_NEEDED = -9,
     EXIT_INSTALL_FAILED = -10,
+    EXIT_RESTART_FIRST = -11,
+    EXIT_JOURNAL_UNTRUSTED = -12,
     EXIT_UNPACK_FAILED = -13,
+    EXIT_ANOTHER_RUN = -15,
 };
 
 class CInstallApp : public fw::CWinApp {
@@ -50,6 +53,9 @@ public:
     // filled in already, and the version text the product sent has its '%'
     // doubled, so it reads as sent.
     int CheckInstalledVersion(std::string* message);
+    // Whether this run first undid an earlier run that was interrupted (the
+    // welcome page says so).
+    bool InterruptedRunUndone() const { return interruptedRunUndone; }
     // The ready page's summary of the current choices.
     std::string ComposeSummary() const;
     // The bytes of the package entry "license.rtf".
@@ -77,6 +83,7 @@ public:
     int32_t restartPageShown = 0;
     HWND progressWindow = nullptr;
     int32_t exitCode = EXIT_OK;
+    bool interruptedRunUndone = false;
     fw::CFileHandle setupLog;
 
 private:
@@ -95,6 +102,9 @@ private:
     // it may be in the middle of a rollback.
     void JoinInstallWorker();
     void EndOfRun();
+    // The journal's answer before anything of the run: false (with the exit
+    // code and the message) when the run must change nothing.
+    bool PrepareJournal();
     bool MessagesEnabled() const { return !options.silent || options.showMessages; }
     void ShowMessage(const std::string& text, UINT icon) const;
     std::string ProductText(UINT id) const;  // string `id` formatted with the product name

@@ -1,6 +1,7 @@
 #include "engine/Installer.h"
 
 #include "engine/EngineText.h"
+#include "engine/JournalFile.h"
 #include "engine/PlatformCalls.h"
 #include "package/PackedTools.h"
 #include "process/SetupLogApi.h"
@@ -17,6 +18,8 @@ constexpr int LOC_LOG_WRITER = 49;
 constexpr int LOC_NOT_ADMIN = 61;
 constexpr int LOC_SERVICE_MANAGER = 70;
 constexpr int LOC_PACKAGE_READER = 104;
+// The journal (server numbering of the operations; the product's shift is added).
+constexpr int LOC_JOURNAL_WRITE = 2105;
 
 constexpr DWORD CODE_NOT_ADMIN = 1313;
 constexpr DWORD SC_MANAGER_ACCESS = 0xF003F;
@@ -31,6 +34,10 @@ const char* const LOG_BACKUPS_KEPT = "Warning: === Rollback not completed, backu
 const char* const LOG_BACKUP_KEPT = "Backup File Kept: ";
 const char* const LOG_STEP_FAILED = "Warning: Rollback step failed: ";
 const char* const LOG_BACKUP_AT_RESTART = "Warning: Backup File Deleted At Restart: ";
+const char* const LOG_JOURNAL_NOT_WRITTEN = "Warning: Journal not updated: ";
+
+const wchar_t* const SETUP_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Setup";
+const wchar_t* const LOG_LEVEL_VALUE = L"LogLevel";
 
 [[noreturn]] void ThrowCreation(const EngineSiteShift& shift, int location, DWORD code)
 {
@@ -114,7 +121,15 @@ CInstaller::~CInstaller()
     // of what it overwrote, in place.
     KeepBackups();
     m_hSCManager.reset();
+    // Ending the capture puts the logging level back; the journal then says
+    // so, where it still names the raise.
     m_pSetupLog.reset();
+    if (m_logLevelJournaled && m_pJournalFile && m_pJournalFile->Exists()) {
+        DWORD error = 0;
+        if (!m_pJournalFile->Append(JournalRecord::MakeLogLevelRestored(), &error))
+            WriteLog(LOG_JOURNAL_NOT_WRITTEN, "LogLevel");
+    }
+    m_pJournalFile.reset();
     m_pPackedTools.reset();
 }
 
@@ -132,7 +147,113 @@ int32_t CInstaller::LoadPackage()
 
 void CInstaller::Journal(const JournalRecord& record)
 {
+    if (m_pJournalFile) {
+        DWORD error = 0;
+        if (!m_runBegun) {
+            // The run's records start with its first change; a run that
+            // changes nothing leaves no trace.
+            m_runStart = m_pJournalFile->Exists() ? m_pJournalFile->Length() : 0;
+            if (!m_pJournalFile->Append(JournalRecord::MakeRunBegun(m_runKind), &error))
+                ThrowAt(LOC_JOURNAL_WRITE, error);
+            m_runBegun = true;
+            if (m_captureWanted && m_pSetupLog) {
+                m_captureWanted = false;
+                m_pSetupLog->StartCapture([this](DWORD type, DWORD value) {
+                    DWORD failure = 0;
+                    const std::string bytes(reinterpret_cast<const char*>(&value), sizeof value);
+                    if (!m_pJournalFile->Append(JournalRecord::MakeLogLevelRaised(type, bytes), &failure))
+                        ThrowAt(LOC_JOURNAL_WRITE, failure);
+                    m_logLevelJournaled = true;
+                });
+            }
+        }
+        if (!m_pJournalFile->Append(record, &error))
+            ThrowAt(LOC_JOURNAL_WRITE, error);
+    }
     Apply(record);
+}
+
+void CInstaller::AttachJournal(std::unique_ptr<CJournalFile> journal, int32_t runKind)
+{
+    m_pJournalFile = std::move(journal);
+    m_runKind = runKind;
+    m_runBegun = false;
+    m_journalHeldRuns = m_pJournalFile && !m_pJournalFile->Runs().committed.empty();
+}
+
+void CInstaller::RestoreLogLevel(const JournalRecord& raised) noexcept
+{
+    if (raised.fields.size() < 2)
+        return;
+    int32_t type = REG_DWORD;
+    DecodeInt(raised.fields[0], &type);
+    const std::string& value = raised.fields[1];
+    fw::CRegKey key;
+    LONG result = EngineCalls().RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETUP_KEY, 0, KEY_SET_VALUE, key.put());
+    if (result == ERROR_SUCCESS)
+        result = EngineCalls().RegSetValueExW(key.get(), LOG_LEVEL_VALUE, 0, static_cast<DWORD>(type),
+                                              reinterpret_cast<const BYTE*>(value.data()),
+                                              static_cast<DWORD>(value.size()));
+    if (result != ERROR_SUCCESS) {
+        RollbackStepFailed("RestoreLogLevel", "LogLevel", static_cast<DWORD>(result));
+        return;
+    }
+    if (m_pJournalFile && m_pJournalFile->Exists()) {
+        DWORD error = 0;
+        if (!m_pJournalFile->Append(JournalRecord::MakeLogLevelRestored(), &error))
+            WriteLog(LOG_JOURNAL_NOT_WRITTEN, "LogLevel");
+    }
+}
+
+void CInstaller::LoadRun(const std::vector<JournalRecord>& records, uint64_t offset)
+{
+    for (const JournalRecord& record : records)
+        Apply(record);
+    if (offset != 0) {
+        m_runBegun = true;
+        m_runStart = offset;
+    }
+}
+
+void CInstaller::FinishRollback() noexcept
+{
+    if (!m_pJournalFile || !m_runBegun)
+        return;
+    DWORD error = 0;
+    bool done = false;
+    if (m_blockingRestartWork) {
+        // Its restores and deletions wait for the restart: until then no
+        // other run of the product may start.
+        done = m_pJournalFile->Append(JournalRecord::MakeRolledBack(), &error);
+    } else if (!m_journalHeldRuns) {
+        // The record of a first run goes with it, and its folder.
+        done = m_pJournalFile->Remove(&error);
+    } else {
+        // The record of the installation, exactly as it was before the run.
+        done = m_pJournalFile->TruncateTo(m_runStart, &error);
+    }
+    if (!done)
+        RollbackStepFailed("FinishRollback", m_pJournalFile->Path(), error);
+    else
+        m_runBegun = false;
+}
+
+void CInstaller::ResetRun() noexcept
+{
+    m_journal.clear();
+    m_startedServices.clear();
+    m_backups.clear();
+    m_deferredOnly.clear();
+    m_renames = PendingRenameState();
+    m_replacements.clear();
+    m_savedServiceValues.clear();
+    m_firewallChanges.clear();
+    m_packageIntents.clear();
+    m_blockingRestartWork = false;
+    m_committed = false;
+    m_rollbackIncomplete = false;
+    m_runBegun = false;
+    m_journalHeldRuns = m_pJournalFile && (m_journalHeldRuns || m_pJournalFile->Exists());
 }
 
 void CInstaller::Apply(const JournalRecord& record)
@@ -193,6 +314,9 @@ void CInstaller::Apply(const JournalRecord& record)
         std::vector<RenamePair> pairs;
         if (!DecodePairs(field(0), &pairs))
             break;
+        int32_t blocking = 0;
+        if (record.kind == RecordKind::RestartWork && DecodeInt(field(1), &blocking) && blocking != 0)
+            m_blockingRestartWork = true;
         m_renames.scheduled.insert(m_renames.scheduled.end(), pairs.begin(), pairs.end());
         if (record.kind == RecordKind::ReplacementScheduled)
             m_replacements.insert(m_replacements.end(), pairs.begin(), pairs.end());
@@ -215,6 +339,28 @@ void CInstaller::Apply(const JournalRecord& record)
     case RecordKind::Committed:
         m_committed = true;
         break;
+    case RecordKind::PackageIntent: {
+        PackageIntent intent;
+        intent.hardwareId = field(1);
+        for (const std::string& name : SplitTexts(field(2)))
+            intent.before.infNames.insert(name);
+        intent.before.catalogName = field(3);
+        int32_t flag = 0;
+        intent.before.catalogExisted = DecodeInt(field(4), &flag) && flag != 0;
+        flag = 0;
+        intent.before.catalogFolderExisted = DecodeInt(field(5), &flag) && flag != 0;
+        m_packageIntents[field(0)] = std::move(intent);
+        break;
+    }
+    case RecordKind::PackageResolved:
+        m_packageIntents.erase(field(0));
+        break;
+    case RecordKind::Header:
+    case RecordKind::RunBegun:
+    case RecordKind::RolledBack:
+    case RecordKind::LogLevelRaised:
+    case RecordKind::LogLevelRestored:
+        break;
     }
 }
 
@@ -227,7 +373,7 @@ void CInstaller::CommitInstall()
         if (EngineCalls().DeleteFileA(backup.second.c_str()) || Gone(GetLastError()))
             continue;
         // A backup held open by someone is no reason to fail a finished run.
-        if (DeleteAtRestart(backup.second))
+        if (DeleteAtRestart(backup.second, false))
             WriteLog(LOG_BACKUP_AT_RESTART, backup.second.c_str());
         else
             WriteLog(LOG_BACKUP_KEPT, (backup.second + " (" + backup.first + ")").c_str());
@@ -236,6 +382,9 @@ void CInstaller::CommitInstall()
     m_deferredOnly.clear();
     m_savedServiceValues.clear();
     m_firewallChanges.clear();
+    // A later change in this process is a run of its own.
+    m_runBegun = false;
+    m_journalHeldRuns = m_pJournalFile != nullptr;
 }
 
 void CInstaller::PrepareRollback()

@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
+class CJournalFile;
 class CPackedTools;
 class CSetupLogApi;
+struct JournalRuns;
 
 // Operating-system classes the install plan chooses payload variants by.
 enum : int32_t {
@@ -134,6 +136,35 @@ public:
     void EnsureRunOnceKey();
     BOOL RestartSystem();
 
+    // --- the journal on disk ---
+    // From now on every change is written ahead to this journal, through to
+    // the disk, before it is made; the run's records start with its first
+    // change. `runKind`: RUN_INSTALL or RUN_UNINSTALL.
+    void AttachJournal(std::unique_ptr<CJournalFile> journal, int32_t runKind);
+    CJournalFile* JournalFile() const { return m_pJournalFile.get(); }
+    // The SetupAPI log capture ("-advlog") for a run with a journal: it
+    // starts with the run's first change, its raised level journaled.
+    void EnableSetupApiCapture() { m_captureWanted = true; }
+    // A SetupAPI logging level an earlier run raised and never put back.
+    void RestoreLogLevel(const JournalRecord& raised) noexcept;
+    // Reads the records of a run into the journals in memory: its rollback
+    // (or the uninstaller's picture of what is installed) works from them.
+    // `offset`: where the run's records start in the journal, or 0 for
+    // records that are not to be taken out again.
+    void LoadRun(const std::vector<JournalRecord>& records, uint64_t offset);
+    // After a rollback that ran to its end: the run's records are taken out
+    // of the journal again (with the journal itself, if the run made it), or,
+    // where the rollback left restores or deletions for the restart, the run
+    // stays named as rolled back so that no later run starts before it.
+    void FinishRollback() noexcept;
+    // Forgets the journals in memory, for a new run in the same process.
+    void ResetRun() noexcept;
+    // Whether this run left restores or deletions for the restart.
+    bool LeftBlockingRestartWork() const { return m_blockingRestartWork; }
+    // Whether the restart's rename list still holds any of these pairs;
+    // false also when it cannot be read (then the restart is no proof).
+    bool AnyRenamePending(const std::vector<RenamePair>& pairs, DWORD* error) const;
+
     // --- the firewall entries a run made, for the install process to undo ---
     void JournalFirewallChange(const FirewallChange& change);
     const std::vector<FirewallChange>& FirewallChanges() const { return m_firewallChanges; }
@@ -159,8 +190,16 @@ protected:
     // and the run's end says the rollback was not completed.
     void RollbackStepFailed(const char* step, const std::string& subject, DWORD error) noexcept;
 
+    // For an installation made without a journal: what of it is on the
+    // machine is recorded as made by this run, so that it can be uninstalled
+    // and rolled back like any other.
+    void TakeOverService(const std::string& name);
+    void TakeOverDevice(const std::string& hardwareId);
+    void TakeOverRegistryKey(const std::string& subkey);
+
     // Journals a change before it is made, then notes it in the run's
-    // journals in memory.
+    // journals in memory. Throws (the change must then not be made) when the
+    // journal cannot be written.
     void Journal(const JournalRecord& record);
     // Notes a record in the journals in memory (also when an earlier run's
     // records are read back).
@@ -190,11 +229,12 @@ private:
     // of the run's own, or work its rollback or commit leaves for the
     // restart. Cancel takes pairs out again and returns the error when it
     // cannot.
-    void ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement);
+    void ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement,
+                         bool blocking = true);
     DWORD CancelRenames(const std::vector<RenamePair>& pairs) noexcept;
     // Best effort for the rollback and the commit: the file goes at the
     // restart; false (logged) when even that cannot be arranged.
-    bool DeleteAtRestart(const std::string& path) noexcept;
+    bool DeleteAtRestart(const std::string& path, bool blocking = true) noexcept;
     bool MoveAtRestart(const std::string& from, const std::string& to) noexcept;
     // Calls off the replacements waiting for the restart whose source is `temp`.
     DWORD CancelReplacementsFrom(const std::string& temp) noexcept;
@@ -209,7 +249,13 @@ private:
         PathSet infNames;          // the store's INFs, upper case, when listed
     };
     StoreState ReadStoreState(const std::string& infPath, bool listInfs, int location);
+    void JournalPackageIntent(const std::string& infPath, const std::string& hardwareId, const StoreState& before);
     void JournalStoredPackage(const std::string& publishedInf, const StoreState& before);
+    // A package handed to the store without its result journaled (a run
+    // killed in between, or a failed look at the result): the store is asked
+    // which package it holds for the INF, and one it did not have before
+    // goes with the rollback.
+    void ResolvePackageIntents() noexcept;
     // Backs up a catalog of the INF's name already in the catalog store, which
     // handing the INF to the store would overwrite.
     void BackupStoredCatalog(const StoreState& state);
@@ -243,6 +289,19 @@ private:
     std::vector<RenamePair> m_replacements;
     SavedServiceMap m_savedServiceValues;
     std::vector<FirewallChange> m_firewallChanges;
+    struct PackageIntent {
+        std::string hardwareId;
+        StoreState before;
+    };
+    std::map<std::string, PackageIntent> m_packageIntents;
+    bool m_blockingRestartWork = false;
+    std::unique_ptr<CJournalFile> m_pJournalFile;
+    int32_t m_runKind = RUN_INSTALL;
+    bool m_runBegun = false;
+    uint64_t m_runStart = 0;
+    bool m_journalHeldRuns = false;
+    bool m_captureWanted = false;
+    bool m_logLevelJournaled = false;
     fw::CServiceHandle m_hSCManager;
     int m_restartRequired = 0;
     bool m_committed = false;

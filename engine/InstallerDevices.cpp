@@ -304,6 +304,57 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
         Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));
 }
 
+void CInstaller::JournalPackageIntent(const std::string& infPath, const std::string& hardwareId,
+                                      const StoreState& before)
+{
+    const std::vector<std::string> names(before.infNames.begin(), before.infNames.end());
+    Journal(JournalRecord::MakePackageIntent(infPath, hardwareId, names, before.catalogName, before.catalogExisted,
+                                             before.catalogFolderExisted));
+}
+
+void CInstaller::ResolvePackageIntents() noexcept
+{
+    std::vector<std::string> infs;
+    for (const auto& intent : m_packageIntents)
+        infs.push_back(intent.first);
+    for (const std::string& inf : infs) {
+        try {
+            const PackageIntent intent = m_packageIntents.at(inf);
+            std::string published;
+            if (!intent.hardwareId.empty()) {
+                try {
+                    published = InstalledInfOf(intent.hardwareId);
+                } catch (CExceptionEx* e) {
+                    delete e;  // no device to ask: the store is asked instead
+                }
+            }
+            if (published.empty()) {
+                // The store names a package it holds for the INF; one it did
+                // not hold yet it takes now, and that goes as well.
+                char name[MAX_PATH] = {};
+                DWORD required = 0;
+                const BOOL copied = EngineCalls().SetupCopyOEMInfA(inf.c_str(), nullptr, SPOST_NONE,
+                                                                   SP_COPY_NOOVERWRITE, name, MAX_PATH, &required,
+                                                                   nullptr);
+                const DWORD error = GetLastError();
+                if ((!copied && error != ERROR_FILE_EXISTS) || required == 0 || required > MAX_PATH) {
+                    RollbackStepFailed("ResolvePackage", inf, copied ? ERROR_INVALID_DATA : error);
+                    continue;
+                }
+                published = name;
+            }
+            if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0 && m_journal.count(published) == 0)
+                JournalStoredPackage(published, intent.before);
+            Journal(JournalRecord::MakePackageResolved(inf));
+        } catch (CExceptionEx* e) {
+            RollbackStepFailed("ResolvePackage", inf, e->code);
+            delete e;
+        } catch (...) {
+            RollbackStepFailed("ResolvePackage", inf, ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+}
+
 std::string CInstaller::InstalledInfOf(const std::string& hardwareId)
 {
     // The driver key of the first device with the id names the INF the
@@ -413,6 +464,7 @@ void CInstaller::InstallWdmDriver(const std::string& serviceName, const std::str
     const StoreState before = ReadStoreState(infPath, true, LOC_STORE_STATE);
     // The backup of a stored catalog lands in the store.
     BackupStoredCatalog(before);
+    JournalPackageIntent(infPath, hardwareId, before);
 
     BOOL restart = FALSE;
     if (search == DeviceSearch::Absent) {
@@ -438,6 +490,7 @@ void CInstaller::InstallWdmDriver(const std::string& serviceName, const std::str
     const std::string installed = InstalledInfOf(hardwareId);
     if (before.infNames.count(Upper(FileNameOf(installed))) == 0 && m_journal.count(installed) == 0)
         JournalStoredPackage(installed, before);
+    Journal(JournalRecord::MakePackageResolved(infPath));
 
     if (restart)
         SetRestartRequired();
@@ -481,8 +534,9 @@ int CInstaller::CopyOemInf(const std::string& infPath)
     // A failed look at the store or backup is this operation's failure:
     // without them the store could not be put back.
     try {
-        before = ReadStoreState(infPath, false, LOC_STORE_STATE);
+        before = ReadStoreState(infPath, true, LOC_STORE_STATE);
         BackupStoredCatalog(before);
+        JournalPackageIntent(infPath, std::string(), before);
     } catch (CExceptionEx* e) {
         std::unique_ptr<CExceptionEx> dropped(e);
         SetLastError(dropped->code);
@@ -497,16 +551,19 @@ int CInstaller::CopyOemInf(const std::string& infPath)
                                                       SPOST_NONE, SP_COPY_NOOVERWRITE, published, MAX_PATH,
                                                       &required, nullptr);
     const DWORD error = GetLastError();
-    if (!copied) {
+    if (!copied && error != ERROR_FILE_EXISTS) {
         SetLastError(error);
-        return error == ERROR_FILE_EXISTS ? 1 : 0;
+        return 0;
     }
     if (required == 0 || required > MAX_PATH || published[0] == '\0') {
         SetLastError(ERROR_INVALID_DATA);
         return 0;
     }
     try {
-        JournalStoredPackage(published, before);
+        // A package the store had already is not this run's.
+        if (copied)
+            JournalStoredPackage(published, before);
+        Journal(JournalRecord::MakePackageResolved(infPath));
     } catch (CExceptionEx* e) {
         std::unique_ptr<CExceptionEx> dropped(e);
         SetLastError(dropped->code);
@@ -533,6 +590,7 @@ void CInstaller::UninstallDriverPackage(const std::string& storedInfPath) noexce
 
 void CInstaller::UninstallCreatedDrivers() noexcept
 {
+    ResolvePackageIntents();
     // In key order: hardware ids ("*...") first, then the store's packages
     // (full paths), then service names, so that nothing is removed while
     // something of this run still uses it.
@@ -544,4 +602,32 @@ void CInstaller::UninstallCreatedDrivers() noexcept
         else if (entry.second == JOURNAL_DRIVER_PACKAGE)
             UninstallDriverPackage(entry.first);
     }
+}
+
+void CInstaller::TakeOverService(const std::string& name)
+{
+    if (QueryServiceExists(name, LOC_SERVICE_QUERY) == ServiceState::Present)
+        Journal(JournalRecord::MakeEntry(name, JOURNAL_SERVICE));
+}
+
+void CInstaller::TakeOverDevice(const std::string& hardwareId)
+{
+    DWORD error = 0;
+    const DeviceSearch search = FindDeviceByHardwareId(hardwareId, &error);
+    if (search == DeviceSearch::Failed)
+        ThrowAt(LOC_DEVICE_SEARCH, error);
+    if (search == DeviceSearch::Absent)
+        return;
+    Journal(JournalRecord::MakeEntry(hardwareId, JOURNAL_PNP_DEVICE));
+    const std::string installed = InstalledInfOf(hardwareId);
+    if (m_journal.count(installed) != 0)
+        return;
+    // The stored INF names its catalog; the catalog folder is the system's.
+    StoreState state;
+    char catalog[MAX_PATH] = {};
+    EngineCalls().GetPrivateProfileStringA("Version", "CatalogFile", "", catalog, MAX_PATH, installed.c_str());
+    if (strpbrk(catalog, "\\/:") == nullptr)
+        state.catalogName = catalog;
+    state.catalogFolderExisted = true;
+    JournalStoredPackage(installed, state);
 }

@@ -246,7 +246,7 @@ void CInstaller::CreateInstallDirectory(const std::string& path)
         ThrowAt(LOC_CREATE_DIRECTORY, GetLastError());
 }
 
-void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement)
+void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement, bool blocking)
 {
     fw::CRegKey key;
     LONG result = OpenRenameKey(&key);
@@ -266,7 +266,7 @@ void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int locat
         for (const RenamePair& pair : pairs)
             Journal(JournalRecord::MakeReplacement(RecordKind::ReplacementScheduled, pair));
     } else {
-        Journal(JournalRecord::MakeRestartWork(pairs));
+        Journal(JournalRecord::MakeRestartWork(pairs, blocking));
     }
     const std::string updated = AddRenamePairs(bytes, pairs);
     result = WriteRenameList(key.get(), true, updated, exists ? type : REG_MULTI_SZ);
@@ -345,10 +345,10 @@ DWORD CInstaller::CancelReplacementsFrom(const std::string& temp) noexcept
     }
 }
 
-bool CInstaller::DeleteAtRestart(const std::string& path) noexcept
+bool CInstaller::DeleteAtRestart(const std::string& path, bool blocking) noexcept
 {
     try {
-        ScheduleRenames({DeletePair(path)}, LOC_SCHEDULE_REPLACE, false);
+        ScheduleRenames({DeletePair(path)}, LOC_SCHEDULE_REPLACE, false, blocking);
         SetRestartRequired();
         return true;
     } catch (CExceptionEx* e) {
@@ -371,6 +371,25 @@ bool CInstaller::MoveAtRestart(const std::string& from, const std::string& to) n
         delete e;
     } catch (...) {
         RollbackStepFailed("MoveAtRestart", from, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return false;
+}
+
+bool CInstaller::AnyRenamePending(const std::vector<RenamePair>& pairs, DWORD* error) const
+{
+    fw::CRegKey key;
+    LONG result = EngineCalls().RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, key.put());
+    bool exists = false;
+    std::string bytes;
+    DWORD type = 0;
+    if (result == ERROR_SUCCESS)
+        result = ReadRenameList(key.get(), &exists, &bytes, &type);
+    *error = static_cast<DWORD>(result);
+    if (result != ERROR_SUCCESS || !exists)
+        return false;
+    for (const RenamePair& pair : pairs) {
+        if (HasRenamePair(bytes, pair))
+            return true;
     }
     return false;
 }

@@ -431,6 +431,13 @@ void CInstaller::SaveOrJournalRegistryKey(const std::string& subkey)
         Journal(JournalRecord::MakeEntry(REGISTRY_JOURNAL_PREFIX + subkey, JOURNAL_REGISTRY_KEY));
 }
 
+void CInstaller::TakeOverRegistryKey(const std::string& subkey)
+{
+    std::vector<SavedRegistryValue> values;
+    if (ReadKeyValues(subkey, &values, LOC_SAVE_UNINSTALL_ENTRY))
+        Journal(JournalRecord::MakeEntry(REGISTRY_JOURNAL_PREFIX + subkey, JOURNAL_REGISTRY_KEY));
+}
+
 namespace {
 
 // Tells the Service Control Manager the configuration the saved values

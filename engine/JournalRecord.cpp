@@ -4,6 +4,9 @@
 
 namespace {
 
+// The version of what the records say (the file format has its own).
+constexpr int32_t JOURNAL_RECORD_VERSION = 1;
+
 // Little-endian 32-bit lengths and numbers throughout.
 void PutU32(std::string* out, uint32_t value)
 {
@@ -14,7 +17,7 @@ void PutU32(std::string* out, uint32_t value)
 // Reads the next 32-bit number; false when fewer than four bytes remain.
 bool TakeU32(const std::string& in, size_t* at, uint32_t* value)
 {
-    if (in.size() - *at < 4 || *at > in.size())
+    if (*at > in.size() || in.size() - *at < 4)
         return false;
     uint32_t result = 0;
     for (int i = 0; i < 4; ++i)
@@ -214,9 +217,9 @@ JournalRecord JournalRecord::MakeReplacement(RecordKind kind, const RenamePair& 
     return JournalRecord{kind, {EncodePairs({pair})}};
 }
 
-JournalRecord JournalRecord::MakeRestartWork(const std::vector<RenamePair>& pairs)
+JournalRecord JournalRecord::MakeRestartWork(const std::vector<RenamePair>& pairs, bool blocking)
 {
-    return JournalRecord{RecordKind::RestartWork, {EncodePairs(pairs)}};
+    return JournalRecord{RecordKind::RestartWork, {EncodePairs(pairs), EncodeInt(blocking ? 1 : 0)}};
 }
 
 JournalRecord JournalRecord::MakeFirewall(const FirewallChange& change)
@@ -227,4 +230,67 @@ JournalRecord JournalRecord::MakeFirewall(const FirewallChange& change)
 JournalRecord JournalRecord::MakeCommitted()
 {
     return JournalRecord{RecordKind::Committed, {}};
+}
+
+JournalRecord JournalRecord::MakeHeader(const std::string& productKey)
+{
+    return JournalRecord{RecordKind::Header, {EncodeInt(JOURNAL_RECORD_VERSION), productKey}};
+}
+
+JournalRecord JournalRecord::MakeRunBegun(int32_t runKind)
+{
+    return JournalRecord{RecordKind::RunBegun, {EncodeInt(runKind)}};
+}
+
+JournalRecord JournalRecord::MakeRolledBack()
+{
+    return JournalRecord{RecordKind::RolledBack, {}};
+}
+
+JournalRecord JournalRecord::MakePackageIntent(const std::string& inf, const std::string& hardwareId,
+                                               const std::vector<std::string>& storeInfs,
+                                               const std::string& catalogName, bool catalogExisted,
+                                               bool catalogFolderExisted)
+{
+    return JournalRecord{RecordKind::PackageIntent,
+                         {inf, hardwareId, JoinTexts(storeInfs), catalogName, EncodeInt(catalogExisted ? 1 : 0),
+                          EncodeInt(catalogFolderExisted ? 1 : 0)}};
+}
+
+JournalRecord JournalRecord::MakePackageResolved(const std::string& inf)
+{
+    return JournalRecord{RecordKind::PackageResolved, {inf}};
+}
+
+JournalRecord JournalRecord::MakeLogLevelRaised(uint32_t type, const std::string& value)
+{
+    return JournalRecord{RecordKind::LogLevelRaised, {EncodeInt(static_cast<int32_t>(type)), value}};
+}
+
+JournalRecord JournalRecord::MakeLogLevelRestored()
+{
+    return JournalRecord{RecordKind::LogLevelRestored, {}};
+}
+
+std::string JoinTexts(const std::vector<std::string>& texts)
+{
+    std::string joined;
+    for (const std::string& text : texts) {
+        joined += text;
+        joined += '\0';
+    }
+    return joined;
+}
+
+std::vector<std::string> SplitTexts(const std::string& field)
+{
+    std::vector<std::string> texts;
+    size_t at = 0;
+    while (at < field.size()) {
+        const size_t zero = field.find('\0', at);
+        const size_t end = zero == std::string::npos ? field.size() : zero;
+        texts.push_back(field.substr(at, end - at));
+        at = end + 1;
+    }
+    return texts;
 }

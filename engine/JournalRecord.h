@@ -74,7 +74,28 @@ enum class RecordKind : uint16_t {
     // The rename list as the run's last change left it.
     RenamesAfter = 11,
     Firewall = 12,
+    // The run is final; nothing of it is undone any more.
     Committed = 13,
+    // The journal's first record: its format and the product it belongs to.
+    Header = 20,
+    // A run starts (what kind of run: install or uninstall).
+    RunBegun = 21,
+    // The run's rollback is done; what it left for the restart stays named.
+    RolledBack = 22,
+    // A package is about to be handed to the driver store (by copying the
+    // INF, or by a device's driver install): the INF, the device's hardware
+    // id when a device install does it, and the store's INF names before.
+    PackageIntent = 23,
+    // The package the store took for that INF is journaled (or was there).
+    PackageResolved = 24,
+    // The SetupAPI logging level before the run raised it, and its restore.
+    LogLevelRaised = 25,
+    LogLevelRestored = 26,
+};
+
+enum : int32_t {
+    RUN_INSTALL = 1,
+    RUN_UNINSTALL = 2,
 };
 
 struct JournalRecord {
@@ -88,10 +109,25 @@ struct JournalRecord {
     static JournalRecord MakeKeySaved(const std::string& subkey, const std::vector<SavedRegistryValue>& values);
     static JournalRecord MakeRenameList(RecordKind kind, bool exists, const std::string& bytes);
     static JournalRecord MakeReplacement(RecordKind kind, const RenamePair& pair);
-    static JournalRecord MakeRestartWork(const std::vector<RenamePair>& pairs);
+    // Blocking work (a rollback's restores, an uninstall's deletions) keeps
+    // every later run of the product waiting for the restart.
+    static JournalRecord MakeRestartWork(const std::vector<RenamePair>& pairs, bool blocking);
     static JournalRecord MakeFirewall(const FirewallChange& change);
     static JournalRecord MakeCommitted();
+    static JournalRecord MakeHeader(const std::string& productKey);
+    static JournalRecord MakeRunBegun(int32_t runKind);
+    static JournalRecord MakeRolledBack();
+    static JournalRecord MakePackageIntent(const std::string& inf, const std::string& hardwareId,
+                                           const std::vector<std::string>& storeInfs, const std::string& catalogName,
+                                           bool catalogExisted, bool catalogFolderExisted);
+    static JournalRecord MakePackageResolved(const std::string& inf);
+    static JournalRecord MakeLogLevelRaised(uint32_t type, const std::string& value);
+    static JournalRecord MakeLogLevelRestored();
 };
+
+// The texts of a field that holds several, each followed by a zero byte.
+std::string JoinTexts(const std::vector<std::string>& texts);
+std::vector<std::string> SplitTexts(const std::string& field);
 
 // Field codecs; each decoder answers false for bytes it cannot read whole.
 std::string EncodeInt(int32_t value);

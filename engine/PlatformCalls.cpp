@@ -50,6 +50,8 @@ EnginePlatformCalls MakeRealCalls()
     calls.FindFirstFileA = &::FindFirstFileA;
     calls.FindNextFileA = &::FindNextFileA;
     calls.CreateFileA = &::CreateFileA;
+    calls.ReadFile = &::ReadFile;
+    calls.SetFilePointerEx = &::SetFilePointerEx;
     calls.SetEndOfFile = &::SetEndOfFile;
     calls.WriteFile = &::WriteFile;
     calls.FlushFileBuffers = &::FlushFileBuffers;
@@ -61,6 +63,7 @@ EnginePlatformCalls MakeRealCalls()
     calls.GetPrivateProfileStringA = &::GetPrivateProfileStringA;
 
     calls.GetNamedSecurityInfoA = &::GetNamedSecurityInfoA;
+    calls.CreateMutexA = &::CreateMutexA;
 
     calls.RegOpenKeyExW = &::RegOpenKeyExW;
     calls.RegCreateKeyExW = &::RegCreateKeyExW;

@@ -53,6 +53,8 @@ enum class CallFailure {
     X(FindFirstFileA, decltype(&::FindFirstFileA), Handle, false)                                       \
     X(FindNextFileA, decltype(&::FindNextFileA), Bool, false)                                           \
     X(CreateFileA, decltype(&::CreateFileA), Handle, true)                                              \
+    X(ReadFile, decltype(&::ReadFile), Bool, false)                                                     \
+    X(SetFilePointerEx, decltype(&::SetFilePointerEx), Bool, false)                                     \
     X(SetEndOfFile, decltype(&::SetEndOfFile), Bool, true)                                              \
     X(WriteFile, decltype(&::WriteFile), Bool, true)                                                    \
     X(FlushFileBuffers, decltype(&::FlushFileBuffers), Bool, false)                                     \
@@ -64,6 +66,7 @@ enum class CallFailure {
     X(GetPrivateProfileStringA, decltype(&::GetPrivateProfileStringA), Zero, false)                     \
     /* security of the folders the setup trusts */                                                      \
     X(GetNamedSecurityInfoA, decltype(&::GetNamedSecurityInfoA), Status, false)                         \
+    X(CreateMutexA, decltype(&::CreateMutexA), Null, false)                                             \
     /* registry: other programs' values pass through, so wide */                                        \
     X(RegOpenKeyExW, decltype(&::RegOpenKeyExW), Status, false)                                         \
     X(RegCreateKeyExW, decltype(&::RegCreateKeyExW), Status, true)                                      \

@@ -1,6 +1,7 @@
 #include "process/InstallProcess.h"
 
 #include "engine/EngineText.h"
+#include "engine/JournalFile.h"
 #include "engine/PlatformCalls.h"
 #include "framework/Text.h"
 #include "package/PackedTools.h"
@@ -10,6 +11,7 @@
 #include "res/resource.h"
 
 #include <shlobj.h>
+#include <netfw.h>
 
 #include <cstring>
 #include <memory>
@@ -55,6 +57,12 @@ const char* const LOG_FIREWALL_APPLICATION = "Authorized appication: ";
 const char* const LOG_FIREWALL_DONE = "Firewall rules was created succesful";
 const char* const LOG_FIREWALL_ERROR = "=== Error creating firewall rules ===";
 const char* const LOG_FIREWALL_UNDO = "Undo Firewall Change: ";
+const char* const LOG_RECOVERY = "=== Undoing an interrupted run ===";
+const char* const LOG_RECOVERY_END = "=== Interrupted run undone ===";
+const char* const LOG_JOURNAL_SET_ASIDE = "Error: Journal set aside: ";
+const char* const LOG_RESTART_FIRST = "Error: A restart left pending by an earlier run must happen first";
+const char* const LOG_TAKE_OVER = "Take over installation without journal: ";
+const char* const UNINSTALL_KEY_PREFIX = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 #ifdef VELLORAN_FAULT_HOOK
 // Test programs only, at named points of the run: a processor fault where
@@ -125,6 +133,26 @@ bool SpecialFolder(int csidl, BOOL create, std::string* path)
     return true;
 }
 
+// A string value of the product's uninstall entry.
+bool ReadUninstallValue(const char* keyName, const char* name, std::string* value)
+{
+    const std::u16string key = Widen(std::string(UNINSTALL_KEY_PREFIX) + keyName);
+    fw::CRegKey opened;
+    if (EngineCalls().RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t*>(key.c_str()), 0,
+                                    KEY_QUERY_VALUE, opened.put()) != ERROR_SUCCESS)
+        return false;
+    const std::u16string wideName = Widen(name);
+    wchar_t data[MAX_PATH + 1] = {};
+    DWORD size = MAX_PATH * sizeof(wchar_t);
+    DWORD type = 0;
+    if (EngineCalls().RegQueryValueExW(opened.get(), reinterpret_cast<const wchar_t*>(wideName.c_str()), nullptr,
+                                       &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    *value = Narrow(std::u16string(reinterpret_cast<const char16_t*>(data)));
+    return true;
+}
+
 // UTF-16 text of an ANSI string, for the firewall interfaces; throws at the
 // given sites when the buffer cannot be had or nothing converts.
 std::vector<wchar_t> Widen(const std::string& text, int bufferLocation, int conversionLocation)
@@ -156,6 +184,161 @@ CInstallProcess::CInstallProcess(HANDLE setupLog, int captureSetupApiLog, const 
 
 CInstallProcess::~CInstallProcess() = default;
 
+CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
+{
+    std::string programData;
+    if (!SpecialFolder(CSIDL_COMMON_APPDATA, FALSE, &programData)) {
+        m_journalError = GetLastError();
+        return JournalState::Unreadable;
+    }
+    auto journal = std::make_unique<CJournalFile>(programData + "\\" + m_product.journalFolder,
+                                                  m_product.uninstallKeyName);
+    switch (journal->Open(m_product.lockName)) {
+    case CJournalFile::OpenStatus::Busy:
+        return JournalState::Busy;
+    case CJournalFile::OpenStatus::SetAside:
+        m_journalSetAsidePath = journal->SetAsidePath();
+        m_journalReason = journal->Reason();
+        WriteLog(LOG_JOURNAL_SET_ASIDE, (m_journalSetAsidePath + " (" + m_journalReason + ")").c_str());
+        return JournalState::SetAside;
+    case CJournalFile::OpenStatus::Failed:
+        m_journalError = journal->Error();
+        return JournalState::Unreadable;
+    case CJournalFile::OpenStatus::Ready:
+        break;
+    }
+    const JournalRuns runs = journal->Runs();
+    AttachJournal(std::move(journal), runKind);
+
+    if (runs.logLevelRaised)
+        RestoreLogLevel(runs.logLevel);
+    if (!runs.pendingRestartWork.empty()) {
+        DWORD error = 0;
+        if (AnyRenamePending(runs.pendingRestartWork, &error)) {
+            WriteLog(LOG_RESTART_FIRST);
+            return JournalState::RestartPending;
+        }
+        // The restart came: what waited for it is done, and the run that
+        // left it need not be named any more.
+        LoadRun({}, runs.rolledBackOffset);
+        FinishRollback();
+        ResetRun();
+    }
+    JournalState state = JournalState::Ready;
+    if (runs.unfinished) {
+        if (!RecoverInterruptedRun(runs)) {
+            ResetRun();
+            return JournalState::RecoveryFailed;
+        }
+        const bool restartPending = LeftBlockingRestartWork();
+        ResetRun();
+        if (restartPending)
+            return JournalState::RestartPending;
+        state = JournalState::Recovered;
+    }
+    // An installation made before there was a journal is taken over, so that
+    // it can be upgraded and uninstalled like any other.
+    if (runs.committed.empty())
+        TakeOverInstallation();
+    return state;
+}
+
+void CInstallProcess::TakeOverInstallation()
+{
+    std::string install;
+    std::string startMenuName;
+    if (!ReadUninstallValue(m_product.uninstallKeyName, "InstallLocation", &install) || install.empty())
+        return;
+    ReadUninstallValue(m_product.uninstallKeyName, "StartMenuLocation", &startMenuName);
+    try {
+        WriteLog(LOG_TAKE_OVER, install.c_str());
+        const auto take = [this](const std::string& path, int32_t kind) {
+            if (PathExists(path))
+                Journal(JournalRecord::MakeEntry(path, kind));
+        };
+        const std::string system = SystemFolder(m_product.locCopySystemFolder);
+        const std::string drivers = system + DRIVERS_SUBFOLDER;
+        take(install, JOURNAL_DIRECTORY);
+        take(system + "\\" + m_product.serviceProgram, JOURNAL_FILE);
+        for (const ProductFile& file : m_product.systemDriverFiles)
+            take(drivers + "\\" + file.entry, JOURNAL_FILE);
+        take(drivers + "\\" + m_product.busDriverSys, JOURNAL_FILE);
+        for (const ProductFile& file : m_product.programFiles)
+            take(install + "\\" + file.entry, JOURNAL_FILE);
+        for (const ProductFile& file : m_product.busDriverFiles)
+            take(install + "\\" + file.entry, JOURNAL_FILE);
+        take(install + "\\" + m_product.logFileName, JOURNAL_FILE);
+
+        std::string programs;
+        if (!startMenuName.empty() && SpecialFolder(CSIDL_COMMON_PROGRAMS, FALSE, &programs)) {
+            const std::string startMenu = programs + "\\" + startMenuName;
+            take(startMenu, JOURNAL_DIRECTORY);
+            for (const ProductShortcut& shortcut : m_product.startMenuShortcuts)
+                take(startMenu + "\\" + shortcut.linkName + ".lnk", JOURNAL_FILE);
+            take(startMenu + "\\" + m_product.webShortcutFile, JOURNAL_FILE);
+        }
+        std::string folder;
+        if (SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, FALSE, &folder))
+            take(folder + "\\" + m_product.productName + ".lnk", JOURNAL_FILE);
+        if (SpecialFolder(CSIDL_APPDATA, FALSE, &folder))
+            take(folder + QUICK_LAUNCH_SUBFOLDER + "\\" + m_product.productName + ".lnk", JOURNAL_FILE);
+
+        for (const KernelDriverService& driver : m_product.kernelDriverServices)
+            TakeOverService(driver.serviceName);
+        TakeOverService(m_product.serviceName);
+        TakeOverService(m_product.busServiceName);
+        TakeOverDevice(m_product.busHardwareId);
+        TakeOverDevice(m_product.hostControllerHardwareId);
+        TakeOverRegistryKey(UNINSTALL_KEY_PREFIX + std::string(m_product.uninstallKeyName));
+
+        // The rules the installation made for the service program (the
+        // firewall is asked whether they are still there when they go).
+        FirewallChange rule;
+        rule.kind = FirewallChange::RULE_ADDED;
+        rule.path = Widen(system + "\\" + m_product.serviceProgram);
+        rule.name = Widen(m_product.serviceDisplayName);
+        rule.direction = NET_FW_RULE_DIR_IN;
+        JournalFirewallChange(rule);
+        rule.name += u" (Out)";
+        rule.direction = NET_FW_RULE_DIR_OUT;
+        JournalFirewallChange(rule);
+
+        CommitInstall();
+    } catch (CExceptionEx* e) {
+        // Nothing was changed: the installation stays as it is, unrecorded.
+        std::unique_ptr<CExceptionEx> failure(e);
+        WriteLog(LOG_WARNING);
+        WriteLog(ErrorText(IDS_INSTALL_ERROR, *failure).c_str());
+    }
+    ResetRun();
+}
+
+bool CInstallProcess::RecoverInterruptedRun(const JournalRuns& runs)
+{
+    WriteLog(LOG_RECOVERY);
+    LoadRun(runs.unfinishedRecords, runs.unfinishedOffset);
+    // The same rollback as a failed run's, its steps and lines, without the
+    // pauses a progress display needs.
+    m_paced = false;
+    PrepareRollback();
+    RunStage(&CInstallProcess::StopStartedServices);
+    WriteLog(LOG_ROLLBACK);
+    m_rollbackStarted = true;
+    const bool finished = RunStage(&CInstallProcess::RollbackInstall);
+    m_rollbackStarted = false;
+    m_paced = true;
+    if (!finished) {
+        // Cut short: the run stays in the journal for the next attempt.
+        KeepBackups();
+        return false;
+    }
+    if (RollbackIncomplete())
+        KeepBackups();
+    FinishRollback();
+    WriteLog(LOG_RECOVERY_END);
+    return true;
+}
+
 void CInstallProcess::RunInstall(int* restartFlag, int* failedFlag, HWND owner)
 {
     SetRestartFlagTarget(restartFlag);
@@ -179,6 +362,11 @@ void CInstallProcess::FinishInstall()
     Pause(PAUSE_BEFORE_FIREWALL);
     if (m_choices->firewallRules)
         CreateFirewallRules();
+    // The setup's log lands in the install folder once the run is over; the
+    // record of the installation names it, so that it goes with the product.
+    const std::string log = m_choices->destinationFolder + "\\" + m_product.logFileName;
+    if (!PathExists(log))
+        Journal(JournalRecord::MakeEntry(log, JOURNAL_FILE));
     // Until the commit a fault must still find every backup.
     FaultPoint("commit");
     CommitInstall();
@@ -215,8 +403,15 @@ void CInstallProcess::FailAndRollBack(const std::string& text, HWND owner, int* 
     RunStage(&CInstallProcess::StopForRollback);
     RunStage(&CInstallProcess::ReportFailure);
     m_rollbackStarted = true;
-    if (!RunStage(&CInstallProcess::RollbackInstall) || RollbackIncomplete())
+    if (!RunStage(&CInstallProcess::RollbackInstall)) {
+        // Cut short: the run stays unfinished in the journal, and the next
+        // run of the setup finishes its rollback.
         RunStage(&CInstallProcess::EndIncompleteRollback);
+        return;
+    }
+    if (RollbackIncomplete())
+        RunStage(&CInstallProcess::EndIncompleteRollback);
+    FinishRollback();
 }
 
 void CInstallProcess::StopForRollback()
@@ -605,5 +800,6 @@ std::string CInstallProcess::SystemFolder(int location) const
 
 void CInstallProcess::Pause(DWORD milliseconds) const
 {
-    Sleep(ScaledPause(milliseconds));
+    if (m_paced)
+        Sleep(ScaledPause(milliseconds));
 }

@@ -30,6 +30,25 @@ public:
                     const ProgressSink* progress);
     ~CInstallProcess() override;
 
+    // What a run finds in the product's journal before it changes anything.
+    enum class JournalState {
+        Ready,           // nothing to undo
+        Recovered,       // an interrupted run was rolled back first
+        Busy,            // another run of the product holds the journal
+        SetAside,        // the journal was not to be trusted: moved aside
+        Unreadable,      // the journal can be neither read nor moved aside
+        RestartPending,  // an earlier run's restores or deletions wait for the restart
+        RecoveryFailed,  // the interrupted run could not be rolled back
+    };
+    // Takes the product's lock and opens its journal, before anything else
+    // of the run: a run that was interrupted (killed, power lost) is rolled
+    // back first, its services stopped, under a log heading of its own.
+    JournalState OpenJournal(int32_t runKind);
+    // Where a journal that was not to be trusted went, and why; or the error.
+    const std::string& JournalSetAsidePath() const { return m_journalSetAsidePath; }
+    const std::string& JournalReason() const { return m_journalReason; }
+    DWORD JournalError() const { return m_journalError; }
+
     // Whether the installation's own error boxes appear (not in a silent
     // run without "-im": the text goes to the log all the same).
     void SetErrorBoxes(bool shown) { m_errorBoxes = shown; }
@@ -47,6 +66,13 @@ public:
 
     void InstallPlan();
     void RollbackInstall();
+    // An installation without a journal (made before there was one) is
+    // recorded from the product's lists, as far as it is on the machine.
+    void TakeOverInstallation();
+
+    // The rollback of a run found interrupted in the journal; false when it
+    // was cut short (the run then stays in the journal).
+    bool RecoverInterruptedRun(const JournalRuns& runs);
     void StopStartedServices();
 
     // The plan's steps.
@@ -102,6 +128,10 @@ private:
     const ProgressSink* m_progress;
     bool m_rollbackStarted = false;
     bool m_errorBoxes = true;
+    bool m_paced = true;
+    std::string m_journalSetAsidePath;
+    std::string m_journalReason;
+    DWORD m_journalError = ERROR_SUCCESS;
     std::string m_failureText;
     HWND m_failureOwner = nullptr;
 };

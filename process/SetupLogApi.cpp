@@ -85,7 +85,7 @@ void CSetupLogApi::WriteLine(const char* message, const char* text)
     WriteFile(m_logFile, "\r\n", 2, &written, nullptr);
 }
 
-int CSetupLogApi::StartCapture()
+int CSetupLogApi::StartCapture(const std::function<void(DWORD type, DWORD value)>& beforeRaise)
 {
     if (m_captureStarted)
         return m_captureStarted;
@@ -127,6 +127,8 @@ int CSetupLogApi::StartCapture()
         size == sizeof level) {
         m_savedLevel = level;
         m_savedLevelType = type;
+        if (beforeRaise)
+            beforeRaise(type, level);
         if (RegSetValueExA(m_setupKey.get(), VALUE_LOG_LEVEL, 0, REG_DWORD,
                            reinterpret_cast<const BYTE*>(&newLevel), sizeof newLevel) == ERROR_SUCCESS)
             m_levelRaised = 1;

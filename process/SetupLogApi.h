@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class CSetupLogApi {
@@ -26,8 +27,11 @@ public:
     void WriteLine(const char* message, const char* text);
 
     // Raises the SetupAPI logging level and remembers the SetupAPI log's
-    // size; returns 1 when the capture started.
-    int StartCapture();
+    // size; returns 1 when the capture started. `beforeRaise` (optional) is
+    // told the level's type and value right before it is raised, so that it
+    // can be journaled; when it throws, nothing is raised and the exception
+    // goes on.
+    int StartCapture(const std::function<void(DWORD type, DWORD value)>& beforeRaise = {});
 
 private:
     void EndCapture();

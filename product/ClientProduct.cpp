@@ -32,6 +32,9 @@ ProductConfig MakeClientProduct()
     p.webUrl = "https://www.velloran.com/client/";
     p.quickStartUrl = "https://www.velloran.com/client/#quick-start";
 
+    p.journalFolder = "Velloran Client Setup";
+    p.lockName = "Global\\Velloran Setup Lock {7C7278B8-BD56-4435-B665-81454D89C383}";
+
     p.presenceEvent = "Global\\7D2669B6-E92D-4388-A97A-B7CD8867823F";
     p.pipeName = "\\\\.\\pipe\\36090781-44EB-4472-9C8F-5A9E8749D470";
 

@@ -60,6 +60,10 @@ struct ProductConfig {
     const char* webUrl;
     const char* quickStartUrl;
 
+    // --- the journal on disk ---
+    const char* journalFolder;      // below %ProgramData%: "Velloran Setup"
+    const char* lockName;           // the named mutex every run of the product holds
+
     // --- installed-version query ---
     const char* presenceEvent;
     const char* pipeName;

@@ -32,6 +32,9 @@ ProductConfig MakeServerProduct()
     p.webUrl = "https://www.velloran.com/";
     p.quickStartUrl = "https://www.velloran.com/#quick-start";
 
+    p.journalFolder = "Velloran Setup";
+    p.lockName = "Global\\Velloran Setup Lock {FB9376AC-5253-42a5-AC0A-D306F32FFAD2}";
+
     p.presenceEvent = "Global\\1FF3826E-2952-437b-8C0D-6F566815B0F6";
     p.pipeName = "\\\\.\\pipe\\DBA0FFEA-0EAF-4067-B9D4-D7B25D9812F0";
 

@@ -189,6 +189,10 @@ void CWelcomeDlg::RunChecks()
         } else {
             m_nextButton.EnableWindow(true);
             body = fw::FormatText(IDS_WELCOME_TEXT, product.productName, product.versionText);
+            // An earlier setup that was interrupted has been undone first:
+            // the user hears of it before going on.
+            if (m_app->InterruptedRunUndone())
+                body = fw::FormatText(IDS_INTERRUPTED_UNDONE, product.productName) + body;
         }
     }
     // The blocking result is set first, so the new text is painted red.

@@ -327,6 +327,7 @@ const TestProduct& Server()
          "nexbus.cat", "usblibvista", "usblibxp"},
         {"nexstb", "nexpnp"},
         "{FB9376AC-5253-42a5-AC0A-D306F32FFAD2}",
+        "Velloran Setup",
     };
     return product;
 }
@@ -346,6 +347,7 @@ const TestProduct& Client()
          "usblibvista", "usblibxp"},
         {},
         "{7C7278B8-BD56-4435-B665-81454D89C383}",
+        "Velloran Client Setup",
     };
     return product;
 }
@@ -418,13 +420,23 @@ std::string TempLog(const TestProduct& product)
     return TempDir() + "\\" + product.logFile;
 }
 
+std::string JournalFolder(const TestProduct& product)
+{
+    return SpecialFolder(CSIDL_COMMON_APPDATA) + "\\" + product.journalFolder;
+}
+
+std::string JournalPath(const TestProduct& product)
+{
+    return JournalFolder(product) + "\\install.journal";
+}
+
 MachineScope InstallScope(const TestProduct& product)
 {
     MachineScope scope;
     const std::string system = SystemDir();
     // The driver store: INFs with their compiled forms, and the catalogs.
     scope.trees = {InstallFolder(product), StartMenuFolder(product), WindowsDir() + "\\inf",
-                   system + "\\catroot"};
+                   system + "\\catroot", JournalFolder(product)};
     scope.files = {DesktopFolder() + "\\" + product.name + ".lnk"};
     // Each file the run writes into the system folders, with whatever
     // temporary or backup file was made beside it.

@@ -21,6 +21,7 @@ struct TestProduct {
     std::vector<std::string> entries;       // the package, in stored order
     std::vector<std::string> kernelDrivers; // own kernel-driver services
     std::string uninstallKey;
+    std::string journalFolder;  // below %ProgramData%
 };
 
 const TestProduct& Server();
@@ -52,6 +53,9 @@ std::string InstallFolder(const TestProduct& product);  // C:\Program Files\<nam
 std::string StartMenuFolder(const TestProduct& product);
 std::string DesktopFolder();
 std::string TempLog(const TestProduct& product);
+// The product's journal on disk, and its folder.
+std::string JournalFolder(const TestProduct& product);
+std::string JournalPath(const TestProduct& product);
 
 // Where an installation writes: for before/after comparisons.
 testsupport::MachineScope InstallScope(const TestProduct& product);
