@@ -32,10 +32,12 @@ struct Plan {
     DWORD failCode = DEFAULT_FAIL_CODE;
     long faultCall = 0;
     long killChange = 0;
+    long killFlush = 0;
     FILE* trace = nullptr;
     std::mutex traceLock;
     std::atomic<long> calls{0};
     std::atomic<long> changes{0};
+    std::atomic<long> flushes{0};
     EnginePlatformCalls real{};
 };
 
@@ -63,10 +65,12 @@ Act OnCall(const char* name, bool changes)
     return Act::Run;
 }
 
-void AfterCall(bool changes)
+void AfterCall(bool changes, bool flush = false)
 {
     Plan& plan = ThePlan();
     if (changes && plan.killChange != 0 && ++plan.changes == plan.killChange)
+        TerminateProcess(GetCurrentProcess(), KILLED_EXIT_CODE);
+    if (flush && plan.killFlush != 0 && ++plan.flushes == plan.killFlush)
         TerminateProcess(GetCurrentProcess(), KILLED_EXIT_CODE);
 }
 
@@ -125,7 +129,7 @@ struct Wrapper<Entry, R(WINAPI*)(A...)> {
         }
         R result = Entry::Real()(args...);
         const DWORD error = GetLastError();
-        AfterCall(Entry::CHANGES);
+        AfterCall(Entry::CHANGES, strcmp(Entry::Name(), "FlushFileBuffers") == 0);
         SetLastError(error);
         return result;
     }
@@ -303,7 +307,8 @@ bool InstallCallInjection()
     const std::string code = Environment("VELLORAN_FAIL_CODE");
     const std::string fault = Environment("VELLORAN_FAULT_CALL");
     const std::string kill = Environment("VELLORAN_KILL_CHANGE");
-    if (trace.empty() && fail.empty() && fault.empty() && kill.empty())
+    const std::string killFlush = Environment("VELLORAN_KILL_FLUSH");
+    if (trace.empty() && fail.empty() && fault.empty() && kill.empty() && killFlush.empty())
         return false;
 
     Plan& plan = ThePlan();
@@ -319,6 +324,7 @@ bool InstallCallInjection()
         plan.failCode = strtoul(code.c_str(), nullptr, 0);
     plan.faultCall = fault.empty() ? 0 : strtol(fault.c_str(), nullptr, 10);
     plan.killChange = kill.empty() ? 0 : strtol(kill.c_str(), nullptr, 10);
+    plan.killFlush = killFlush.empty() ? 0 : strtol(killFlush.c_str(), nullptr, 10);
     if (!trace.empty())
         plan.trace = fopen(trace.c_str(), "ab");
 

@@ -9,6 +9,9 @@
 //   VELLORAN_FAULT_CALL=N      the Nth call raises an access violation
 //   VELLORAN_KILL_CHANGE=N     the process ends at once after the Nth call
 //                              that changes the machine has returned
+//   VELLORAN_KILL_FLUSH=N      ... after the Nth FlushFileBuffers, which is how
+//                              each journal record (and each backup) is made
+//                              to last: the Nth write of the journal
 // Shell links are counted too, method by method ("IShellLinkA::SetPath"),
 // through a stand-in that wraps the real link object.
 #pragma once
