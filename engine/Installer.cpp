@@ -170,6 +170,8 @@ void CInstaller::Journal(const JournalRecord& record)
         if (!m_pJournalFile->Append(record, &error))
             ThrowAt(LOC_JOURNAL_WRITE, error);
     }
+    if (m_recordCopy != nullptr)
+        m_recordCopy->push_back(record);
     Apply(record);
 }
 
@@ -250,6 +252,13 @@ void CInstaller::ResetRun() noexcept
     m_firewallChanges.clear();
     m_packageIntents.clear();
     m_blockingRestartWork = false;
+    m_stoppedServices.clear();
+    m_removedDevices.clear();
+    m_removedPackages.clear();
+    m_removedServices.clear();
+    m_removedDirectories.clear();
+    m_removals.clear();
+    m_removedFirewall.clear();
     m_committed = false;
     m_rollbackIncomplete = false;
     m_runBegun = false;
@@ -327,6 +336,7 @@ void CInstaller::Apply(const JournalRecord& record)
         if (DecodePairs(field(0), &pairs)) {
             ErasePairs(pairs, &m_renames.scheduled);
             ErasePairs(pairs, &m_replacements);
+            ErasePairs(pairs, &m_removals);
         }
         break;
     }
@@ -355,6 +365,35 @@ void CInstaller::Apply(const JournalRecord& record)
     case RecordKind::PackageResolved:
         m_packageIntents.erase(field(0));
         break;
+    case RecordKind::ServiceStopped:
+        m_stoppedServices.push_back(field(0));
+        break;
+    case RecordKind::DeviceRemoved:
+        m_removedDevices[field(0)] = field(1);
+        break;
+    case RecordKind::PackageRemoved:
+        m_removedPackages[field(0)] = field(1);
+        break;
+    case RecordKind::ServiceRemoved:
+        m_removedServices.push_back(field(0));
+        break;
+    case RecordKind::DirectoryRemoved:
+        m_removedDirectories.insert(field(0));
+        break;
+    case RecordKind::RemovalScheduled: {
+        std::vector<RenamePair> pairs;
+        if (DecodePairs(field(0), &pairs)) {
+            m_removals.insert(m_removals.end(), pairs.begin(), pairs.end());
+            m_renames.scheduled.insert(m_renames.scheduled.end(), pairs.begin(), pairs.end());
+        }
+        break;
+    }
+    case RecordKind::FirewallRemoved: {
+        FirewallChange change;
+        if (DecodeFirewall(field(0), &change))
+            m_removedFirewall.push_back(change);
+        break;
+    }
     case RecordKind::Header:
     case RecordKind::RunBegun:
     case RecordKind::RolledBack:

@@ -142,6 +142,8 @@ public:
     // change. `runKind`: RUN_INSTALL or RUN_UNINSTALL.
     void AttachJournal(std::unique_ptr<CJournalFile> journal, int32_t runKind);
     CJournalFile* JournalFile() const { return m_pJournalFile.get(); }
+    // What the run's records say it is, from its first record on.
+    void SetRunKind(int32_t runKind) { m_runKind = runKind; }
     // The SetupAPI log capture ("-advlog") for a run with a journal: it
     // starts with the run's first change, its raised level journaled.
     void EnableSetupApiCapture() { m_captureWanted = true; }
@@ -164,6 +166,45 @@ public:
     // Whether the restart's rename list still holds any of these pairs;
     // false also when it cannot be read (then the restart is no proof).
     bool AnyRenamePending(const std::vector<RenamePair>& pairs, DWORD* error) const;
+
+    // --- taking an installation off again (the uninstaller) ---
+    // What the committed runs of a journal say the installation made.
+    struct InstallationRecord {
+        PathSet files;
+        PathSet directories;
+        std::vector<std::string> services;
+        std::map<std::string, std::string> devices;  // hardware id: the INF that installs its driver
+        PathSet packages;                            // the store's INFs, by their published paths
+        std::vector<std::string> registryKeys;       // below HKEY_LOCAL_MACHINE
+        std::vector<FirewallChange> firewall;        // the entries it added
+        bool Empty() const;
+    };
+    static InstallationRecord ReadInstallationRecord(const std::vector<JournalRecord>& committed);
+    // Each journaled before it is made, and undone by putting the thing
+    // back; each throws when it cannot be done.
+    void StopServiceForRemoval(const std::string& name);
+    void RemoveDevices(const std::string& hardwareId, const std::string& infPath);
+    void RemoveDriverPackage(const std::string& publishedInf, const std::string& copyFolder);
+    void RemoveService(const std::string& name);
+    // Moved aside into `backupFolder`; a file in use is copied there and goes
+    // at the restart.
+    void RemoveInstalledFile(const std::string& path, const std::string& backupFolder);
+    // Only an empty folder goes (or, when what is left goes at the restart,
+    // it goes then too); anything the user put there stays.
+    void RemoveInstalledDirectory(const std::string& path);
+    void RemoveRegistryKey(const std::string& subkey);
+    void JournalFirewallRemoval(const FirewallChange& change);
+    const std::vector<FirewallChange>& RemovedFirewallEntries() const { return m_removedFirewall; }
+    // The uninstall's rollback steps: they put back what it took away.
+    void RestoreRemovedDirectories() noexcept;
+    void CancelScheduledRemovals() noexcept;
+    void RecreateRemovedServices() noexcept;
+    void RestoreRemovedPackages() noexcept;
+    void RecreateRemovedDevices() noexcept;
+    void RestartStoppedServices() noexcept;
+    // The uninstall is final: the backups go, and the journal with them
+    // unless files still go at the restart (which no later run may precede).
+    void CommitUninstall();
 
     // --- the firewall entries a run made, for the install process to undo ---
     void JournalFirewallChange(const FirewallChange& change);
@@ -201,6 +242,8 @@ protected:
     // journals in memory. Throws (the change must then not be made) when the
     // journal cannot be written.
     void Journal(const JournalRecord& record);
+    // Where every record journaled from now on is copied as well (nullptr: nowhere).
+    void CopyRecordsTo(std::vector<JournalRecord>* copy) { m_recordCopy = copy; }
     // Notes a record in the journals in memory (also when an earlier run's
     // records are read back).
     void Apply(const JournalRecord& record);
@@ -229,8 +272,13 @@ private:
     // of the run's own, or work its rollback or commit leaves for the
     // restart. Cancel takes pairs out again and returns the error when it
     // cannot.
-    void ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement,
-                         bool blocking = true);
+    enum class RenameRole {
+        Replacement,     // a run's own new content, called off by its rollback
+        Removal,         // an uninstall's file in use, called off by its rollback
+        RestartWork,     // a rollback's restore or deletion: later runs wait for the restart
+        Cleanup,         // a commit's leftover backup: nobody needs to wait for it
+    };
+    void ScheduleRenames(const std::vector<RenamePair>& pairs, int location, RenameRole role);
     DWORD CancelRenames(const std::vector<RenamePair>& pairs) noexcept;
     // Best effort for the rollback and the commit: the file goes at the
     // restart; false (logged) when even that cannot be arranged.
@@ -295,6 +343,16 @@ private:
     };
     std::map<std::string, PackageIntent> m_packageIntents;
     bool m_blockingRestartWork = false;
+    // What an uninstall took away.
+    std::vector<std::string> m_stoppedServices;
+    std::map<std::string, std::string> m_removedDevices;
+    std::map<std::string, std::string> m_removedPackages;
+    std::vector<std::string> m_removedServices;
+    PathSet m_removedDirectories;
+    std::vector<RenamePair> m_removals;
+    std::vector<FirewallChange> m_removedFirewall;
+    unsigned m_backupCount = 0;
+    std::vector<JournalRecord>* m_recordCopy = nullptr;
     std::unique_ptr<CJournalFile> m_pJournalFile;
     int32_t m_runKind = RUN_INSTALL;
     bool m_runBegun = false;

@@ -218,7 +218,7 @@ void CInstaller::InstallFile(const std::string& fileName, const std::string& dir
             tempFile.reset();
 
             SetRestartRequired();
-            ScheduleRenames({ReplacePair(temp, target)}, LOC_SCHEDULE_REPLACE, true);
+            ScheduleRenames({ReplacePair(temp, target)}, LOC_SCHEDULE_REPLACE, RenameRole::Replacement);
             if (!complete)
                 ThrowAt(LOC_SHORT_WRITE_TEMP, writeError);
             return;
@@ -246,7 +246,7 @@ void CInstaller::CreateInstallDirectory(const std::string& path)
         ThrowAt(LOC_CREATE_DIRECTORY, GetLastError());
 }
 
-void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int location, bool replacement, bool blocking)
+void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int location, RenameRole role)
 {
     fw::CRegKey key;
     LONG result = OpenRenameKey(&key);
@@ -262,11 +262,18 @@ void CInstaller::ScheduleRenames(const std::vector<RenamePair>& pairs, int locat
         ThrowAt(location, static_cast<DWORD>(result));
     if (!m_renames.touched)
         Journal(JournalRecord::MakeRenameList(RecordKind::RenamesBefore, exists, bytes));
-    if (replacement) {
+    switch (role) {
+    case RenameRole::Replacement:
         for (const RenamePair& pair : pairs)
             Journal(JournalRecord::MakeReplacement(RecordKind::ReplacementScheduled, pair));
-    } else {
-        Journal(JournalRecord::MakeRestartWork(pairs, blocking));
+        break;
+    case RenameRole::Removal:
+        Journal(JournalRecord::MakeRemoval(pairs));
+        break;
+    case RenameRole::RestartWork:
+    case RenameRole::Cleanup:
+        Journal(JournalRecord::MakeRestartWork(pairs, role == RenameRole::RestartWork));
+        break;
     }
     const std::string updated = AddRenamePairs(bytes, pairs);
     result = WriteRenameList(key.get(), true, updated, exists ? type : REG_MULTI_SZ);
@@ -348,7 +355,8 @@ DWORD CInstaller::CancelReplacementsFrom(const std::string& temp) noexcept
 bool CInstaller::DeleteAtRestart(const std::string& path, bool blocking) noexcept
 {
     try {
-        ScheduleRenames({DeletePair(path)}, LOC_SCHEDULE_REPLACE, false, blocking);
+        ScheduleRenames({DeletePair(path)}, LOC_SCHEDULE_REPLACE,
+                        blocking ? RenameRole::RestartWork : RenameRole::Cleanup);
         SetRestartRequired();
         return true;
     } catch (CExceptionEx* e) {
@@ -363,7 +371,7 @@ bool CInstaller::DeleteAtRestart(const std::string& path, bool blocking) noexcep
 bool CInstaller::MoveAtRestart(const std::string& from, const std::string& to) noexcept
 {
     try {
-        ScheduleRenames({ReplacePair(from, to)}, LOC_SCHEDULE_REPLACE, false);
+        ScheduleRenames({ReplacePair(from, to)}, LOC_SCHEDULE_REPLACE, RenameRole::RestartWork);
         SetRestartRequired();
         return true;
     } catch (CExceptionEx* e) {

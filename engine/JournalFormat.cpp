@@ -183,12 +183,16 @@ JournalRuns ReadJournalRuns(const JournalReadResult& read)
     size_t start = 0;
     int32_t kind = 0;
     std::vector<JournalRecord> block;
-    const auto restartWorkOf = [&runs](const std::vector<JournalRecord>& records) {
+    // Restores and deletions a rollback left; and, of a run that stands,
+    // the files an uninstall could only delete at the restart.
+    const auto restartWorkOf = [&runs](const std::vector<JournalRecord>& records, bool committed) {
         for (const JournalRecord& record : records) {
             int32_t blocking = 0;
             std::vector<RenamePair> pairs;
-            if (record.kind == RecordKind::RestartWork && record.fields.size() >= 2 &&
-                DecodeInt(record.fields[1], &blocking) && blocking != 0 && DecodePairs(record.fields[0], &pairs))
+            const bool work = record.kind == RecordKind::RestartWork && record.fields.size() >= 2 &&
+                              DecodeInt(record.fields[1], &blocking) && blocking != 0;
+            const bool removal = committed && record.kind == RecordKind::RemovalScheduled && !record.fields.empty();
+            if ((work || removal) && DecodePairs(record.fields[0], &pairs))
                 runs.pendingRestartWork.insert(runs.pendingRestartWork.end(), pairs.begin(), pairs.end());
         }
     };
@@ -218,12 +222,19 @@ JournalRuns ReadJournalRuns(const JournalReadResult& read)
         if (!open)
             continue;  // nothing belongs outside a run
         if (record.kind == RecordKind::Committed) {
-            restartWorkOf(block);
-            runs.committed.insert(runs.committed.end(), block.begin(), block.end());
-            runs.committed.push_back(record);
+            restartWorkOf(block, true);
+            if (kind == RUN_UNINSTALL) {
+                // Nothing of the installation is left to describe.
+                runs.committed.clear();
+                runs.uninstalled = true;
+            } else {
+                runs.committed.insert(runs.committed.end(), block.begin(), block.end());
+                runs.committed.push_back(record);
+                runs.uninstalled = false;
+            }
             open = false;
         } else if (record.kind == RecordKind::RolledBack) {
-            restartWorkOf(block);
+            restartWorkOf(block, false);
             runs.rolledBackRun = true;
             runs.rolledBackOffset = start;
             open = false;

@@ -62,6 +62,8 @@ struct JournalRuns {
     std::vector<RenamePair> pendingRestartWork;
     bool rolledBackRun = false;
     size_t rolledBackOffset = 0;
+    // The last run that was committed took the product off again.
+    bool uninstalled = false;
     // A SetupAPI logging level a run raised and never put back.
     bool logLevelRaised = false;
     JournalRecord logLevel;

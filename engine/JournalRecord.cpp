@@ -272,6 +272,26 @@ JournalRecord JournalRecord::MakeLogLevelRestored()
     return JournalRecord{RecordKind::LogLevelRestored, {}};
 }
 
+JournalRecord JournalRecord::MakeText(RecordKind kind, const std::string& text)
+{
+    return JournalRecord{kind, {text}};
+}
+
+JournalRecord JournalRecord::MakeTexts(RecordKind kind, const std::string& first, const std::string& second)
+{
+    return JournalRecord{kind, {first, second}};
+}
+
+JournalRecord JournalRecord::MakeRemoval(const std::vector<RenamePair>& pairs)
+{
+    return JournalRecord{RecordKind::RemovalScheduled, {EncodePairs(pairs)}};
+}
+
+JournalRecord JournalRecord::MakeFirewallRemoved(const FirewallChange& change)
+{
+    return JournalRecord{RecordKind::FirewallRemoved, {EncodeFirewall(change)}};
+}
+
 std::string JoinTexts(const std::vector<std::string>& texts)
 {
     std::string joined;

@@ -91,11 +91,22 @@ enum class RecordKind : uint16_t {
     // The SetupAPI logging level before the run raised it, and its restore.
     LogLevelRaised = 25,
     LogLevelRestored = 26,
+    // An uninstall's changes, each undone by putting the thing back.
+    ServiceStopped = 30,    // a service that ran is stopped
+    DeviceRemoved = 31,     // the devices of a hardware id go; the INF that installs them
+    PackageRemoved = 32,    // a package leaves the store; where a copy of its INF is kept
+    ServiceRemoved = 33,    // a service is deleted (its key's values are saved before)
+    DirectoryRemoved = 34,  // a folder goes
+    RemovalScheduled = 35,  // a file in use goes at the restart
+    FirewallRemoved = 36,   // a firewall entry the installation made goes
 };
 
 enum : int32_t {
     RUN_INSTALL = 1,
     RUN_UNINSTALL = 2,
+    // An installation made without a journal, recorded as it stands: never
+    // rolled back (it changed nothing), only dropped when cut short.
+    RUN_TAKEOVER = 3,
 };
 
 struct JournalRecord {
@@ -123,6 +134,10 @@ struct JournalRecord {
     static JournalRecord MakePackageResolved(const std::string& inf);
     static JournalRecord MakeLogLevelRaised(uint32_t type, const std::string& value);
     static JournalRecord MakeLogLevelRestored();
+    static JournalRecord MakeText(RecordKind kind, const std::string& text);
+    static JournalRecord MakeTexts(RecordKind kind, const std::string& first, const std::string& second);
+    static JournalRecord MakeRemoval(const std::vector<RenamePair>& pairs);
+    static JournalRecord MakeFirewallRemoved(const FirewallChange& change);
 };
 
 // The texts of a field that holds several, each followed by a zero byte.

@@ -76,6 +76,7 @@ EnginePlatformCalls MakeRealCalls()
 
     calls.OpenServiceA = &::OpenServiceA;
     calls.CreateServiceA = &::CreateServiceA;
+    calls.CreateServiceW = &::CreateServiceW;
     calls.ChangeServiceConfigA = &::ChangeServiceConfigA;
     calls.ChangeServiceConfigW = &::ChangeServiceConfigW;
     calls.ChangeServiceConfig2A = &::ChangeServiceConfig2A;

@@ -79,6 +79,7 @@ enum class CallFailure {
     /* services */                                                                                      \
     X(OpenServiceA, decltype(&::OpenServiceA), Null, false)                                             \
     X(CreateServiceA, decltype(&::CreateServiceA), Null, true)                                          \
+    X(CreateServiceW, decltype(&::CreateServiceW), Null, true)                                          \
     X(ChangeServiceConfigA, decltype(&::ChangeServiceConfigA), Bool, true)                              \
     X(ChangeServiceConfigW, decltype(&::ChangeServiceConfigW), Bool, true)                              \
     X(ChangeServiceConfig2A, decltype(&::ChangeServiceConfig2A), Bool, true)                            \

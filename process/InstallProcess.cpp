@@ -191,8 +191,8 @@ CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
         m_journalError = GetLastError();
         return JournalState::Unreadable;
     }
-    auto journal = std::make_unique<CJournalFile>(programData + "\\" + m_product.journalFolder,
-                                                  m_product.uninstallKeyName);
+    m_journalFolder = programData + "\\" + m_product.journalFolder;
+    auto journal = std::make_unique<CJournalFile>(m_journalFolder, m_product.uninstallKeyName);
     switch (journal->Open(m_product.lockName)) {
     case CJournalFile::OpenStatus::Busy:
         return JournalState::Busy;
@@ -209,6 +209,8 @@ CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
     }
     const JournalRuns runs = journal->Runs();
     AttachJournal(std::move(journal), runKind);
+    m_runKindOfThisProcess = runKind;
+    m_installationRecords = runs.committed;
 
     if (runs.logLevelRaised)
         RestoreLogLevel(runs.logLevel);
@@ -218,6 +220,14 @@ CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
             WriteLog(LOG_RESTART_FIRST);
             return JournalState::RestartPending;
         }
+    }
+    if (runs.uninstalled) {
+        // The product was taken off, and what went at the restart is gone:
+        // nothing is left to record.
+        DWORD error = 0;
+        if (JournalFile()->Exists() && !JournalFile()->Remove(&error))
+            RollbackStepFailed("RemoveJournal", JournalFile()->Path(), error);
+    } else if (runs.rolledBackRun && !runs.unfinished) {
         // The restart came: what waited for it is done, and the run that
         // left it need not be named any more.
         LoadRun({}, runs.rolledBackOffset);
@@ -225,7 +235,12 @@ CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
         ResetRun();
     }
     JournalState state = JournalState::Ready;
-    if (runs.unfinished) {
+    if (runs.unfinished && runs.unfinishedKind == RUN_TAKEOVER) {
+        // A take-over cut short changed nothing: its records just go.
+        LoadRun({}, runs.unfinishedOffset);
+        FinishRollback();
+        ResetRun();
+    } else if (runs.unfinished) {
         if (!RecoverInterruptedRun(runs)) {
             ResetRun();
             return JournalState::RecoveryFailed;
@@ -249,6 +264,12 @@ void CInstallProcess::TakeOverInstallation()
     std::string startMenuName;
     if (!ReadUninstallValue(m_product.uninstallKeyName, "InstallLocation", &install) || install.empty())
         return;
+    m_uninstallEntryFound = true;
+    // What is recorded now is the installation's record, as if read from the
+    // journal; cut short, it is only dropped, never undone.
+    std::vector<JournalRecord> taken;
+    CopyRecordsTo(&taken);
+    SetRunKind(RUN_TAKEOVER);
     ReadUninstallValue(m_product.uninstallKeyName, "StartMenuLocation", &startMenuName);
     try {
         WriteLog(LOG_TAKE_OVER, install.c_str());
@@ -304,12 +325,16 @@ void CInstallProcess::TakeOverInstallation()
         JournalFirewallChange(rule);
 
         CommitInstall();
+        m_installationRecords = taken;
     } catch (CExceptionEx* e) {
         // Nothing was changed: the installation stays as it is, unrecorded.
         std::unique_ptr<CExceptionEx> failure(e);
         WriteLog(LOG_WARNING);
         WriteLog(ErrorText(IDS_INSTALL_ERROR, *failure).c_str());
+        FinishRollback();
     }
+    CopyRecordsTo(nullptr);
+    SetRunKind(m_runKindOfThisProcess);
     ResetRun();
 }
 
@@ -321,10 +346,13 @@ bool CInstallProcess::RecoverInterruptedRun(const JournalRuns& runs)
     // pauses a progress display needs.
     m_paced = false;
     PrepareRollback();
-    RunStage(&CInstallProcess::StopStartedServices);
+    const bool uninstall = runs.unfinishedKind == RUN_UNINSTALL;
+    if (!uninstall)
+        RunStage(&CInstallProcess::StopStartedServices);
     WriteLog(LOG_ROLLBACK);
     m_rollbackStarted = true;
-    const bool finished = RunStage(&CInstallProcess::RollbackInstall);
+    const bool finished =
+        RunStage(uninstall ? &CInstallProcess::RollbackUninstall : &CInstallProcess::RollbackInstall);
     m_rollbackStarted = false;
     m_paced = true;
     if (!finished) {
@@ -456,6 +484,11 @@ bool CInstallProcess::RunStage(void (CInstallProcess::*stage)()) noexcept
         WriteLog(LOG_ROLLBACK);
     }
     return false;
+}
+
+void CInstallProcess::TestPoint(const char* name)
+{
+    FaultPoint(name);
 }
 
 void CInstallProcess::ShowError(HWND owner, const std::string& text) const

@@ -49,6 +49,20 @@ public:
     const std::string& JournalReason() const { return m_journalReason; }
     DWORD JournalError() const { return m_journalError; }
 
+    // --- taking the product off again (the uninstaller) ---
+    // Whether there is an installation to take off: a record in the journal
+    // (opened first) or the product's uninstall entry.
+    bool ProductInstalled() const;
+    // Removes what the installation holds, as its record says, and commits;
+    // after a failure puts everything back and sets *failedFlag. The restart
+    // flag is set when files still in use go at the restart.
+    void RunUninstall(int* restartFlag, int* failedFlag, HWND owner);
+    void UninstallPlan();
+    void RollbackUninstall();
+    // Asks the product's programs in `folder` to close (their windows get
+    // the close message) and waits a little for them.
+    void CloseProductPrograms(const std::string& folder);
+
     // Whether the installation's own error boxes appear (not in a silent
     // run without "-im": the text goes to the log all the same).
     void SetErrorBoxes(bool shown) { m_errorBoxes = shown; }
@@ -116,6 +130,9 @@ private:
     // Runs a stage under the guard; false (the fault logged) after a fault.
     bool RunStage(void (CInstallProcess::*stage)()) noexcept;
     void ShowError(HWND owner, const std::string& text) const;
+    // Test builds only: a fault, a wait or a failure where the environment
+    // names the point; nothing in a deliverable.
+    static void TestPoint(const char* name);
     // The package entry `name`; throws (module MODULE_PROCESS) at `location`
     // when the package lacks it.
     void RequireEntry(const std::string& name, int location, const uint8_t** data, int32_t* size);
@@ -129,6 +146,11 @@ private:
     bool m_rollbackStarted = false;
     bool m_errorBoxes = true;
     bool m_paced = true;
+    // The records of the committed runs: what the installation holds.
+    std::vector<JournalRecord> m_installationRecords;
+    bool m_uninstallEntryFound = false;
+    int32_t m_runKindOfThisProcess = RUN_INSTALL;
+    std::string m_journalFolder;
     std::string m_journalSetAsidePath;
     std::string m_journalReason;
     DWORD m_journalError = ERROR_SUCCESS;

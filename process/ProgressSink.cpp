@@ -21,6 +21,10 @@ bool IsStage(int32_t stage)
     case STAGE_DELETING_FILES:
     case STAGE_RESTORING_FILES:
     case STAGE_DELETING_DIRECTORY:
+    case STAGE_REMOVING_DEVICES:
+    case STAGE_REMOVING_FILES:
+    case STAGE_PUTTING_BACK:
+    case STAGE_UNINSTALL_DONE:
         return true;
     default:
         return false;
