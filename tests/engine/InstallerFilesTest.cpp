@@ -337,3 +337,120 @@ TEST_F(EngineFiles, DirectoryOrFileThePlatformRefusesFailsAtItsSite)
     EXPECT_EQ(CatchEx([&] { client.CreateInstallDirectory(At("missing\\child")); }).location, 721);
     EXPECT_EQ(CatchEx([&] { client.InstallFile("x.txt", longFolder, "x", 1); }).location, 616);
 }
+
+namespace {
+
+std::u16string Utf16(const std::string& ansi)
+{
+    std::wstring wide(ansi.size(), L'\0');
+    const int length = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0],
+                                           static_cast<int>(wide.size()));
+    return std::u16string(wide.begin(), wide.begin() + length);
+}
+
+std::string RenamePairBytes(const std::u16string& source, const std::u16string& destination)
+{
+    return RenameString(source) + RenameString(destination);
+}
+
+std::string RawRenames(DWORD* type = nullptr)
+{
+    std::string bytes;
+    DWORD stored = 0;
+    if (!ReadPendingRenamesRaw(&bytes, &stored))
+        return "<no value>";
+    if (type)
+        *type = stored;
+    return bytes;
+}
+
+// Another program's entries: a replacement in a Japanese folder, a delete in
+// a Greek one.
+const std::string JAPANESE = RenamePairBytes(u"\\??\\C:\\日本\\更新.dll", u"!\\??\\C:\\日本\\設定.dll");
+const std::string GREEK = RenamePairBytes(u"\\??\\C:\\Ελληνικά\\αρχείο.tmp", u"");
+const std::string LIST_END(2, '\0');
+
+}  // namespace
+
+TEST_F(EngineFiles, OtherProgramsRenameEntriesStayByteForByte)
+{
+    // The list as another program left it; where the restart, reading pairs
+    // from the first byte, finds this run's pair; whether a list end must
+    // follow it.
+    struct Case {
+        const char* what;
+        std::string before;
+        size_t ours;
+        bool listEnd;
+    };
+    const std::string lone = RenameString(u"\\??\\C:\\Ελληνικά\\μόνο.txt");
+    // Its last string without the zero unit that would end it.
+    std::string cut = RenameString(u"\\??\\C:\\日本\\途中");
+    cut.resize(cut.size() - 2);
+    const Case cases[] = {
+        {"two entries with non-ASCII paths", JAPANESE + GREEK + LIST_END, JAPANESE.size() + GREEK.size(), false},
+        {"a lone string without its partner", JAPANESE + lone, JAPANESE.size(), false},
+        {"no list end", JAPANESE + GREEK, JAPANESE.size() + GREEK.size(), true},
+        {"an unterminated last string", JAPANESE + cut, JAPANESE.size(), false},
+        {"an empty value", std::string(), 0, true},
+    };
+    int run = 0;
+    for (const Case& test : cases) {
+        for (const bool commit : {false, true}) {
+            SCOPED_TRACE(std::string(test.what) + (commit ? ", committed" : ", rolled back"));
+            ASSERT_TRUE(WritePendingRenamesRaw(test.before));
+            engine = std::make_unique<CInstaller>(log.handle.get(), 0);
+            const std::string name = "inuse" + std::to_string(++run) + ".exe";
+            ASSERT_TRUE(WriteFileBytes(At(name), "running program"));
+            FileHolder holder(At(name), FILE_SHARE_READ);
+            ASSERT_TRUE(holder.holding());
+            Install(name, "new program");
+            std::string temp;
+            for (const std::string& entry : ListFolder(dir)) {
+                if (IsTempName(entry, name, ".tmp"))
+                    temp = At(entry);
+            }
+            ASSERT_FALSE(temp.empty());
+
+            const std::string ours = RenamePairBytes(u"\\??\\" + Utf16(temp), u"!\\??\\" + Utf16(At(name)));
+            const std::string scheduled = test.before.substr(0, test.ours) + ours +
+                                          (test.listEnd ? LIST_END : std::string()) + test.before.substr(test.ours);
+            EXPECT_EQ(RawRenames(), scheduled);
+            if (commit) {
+                // The replacement stays for the restart, beside everything else.
+                engine->CommitInstall();
+                EXPECT_EQ(RawRenames(), scheduled);
+            } else {
+                engine->PrepareRollback();
+                engine->RemoveInstallFiles();
+                engine->RollBackInstallFiles();
+                DWORD type = 0;
+                EXPECT_EQ(RawRenames(&type), test.before);
+                EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+                EXPECT_FALSE(FileExists(temp));
+            }
+            EXPECT_EQ(ReadFileBytes(At(name)), "running program");
+            holder.Release();
+            engine.reset();
+        }
+    }
+
+    // Another program adds an entry between this run's and the rollback:
+    // it stays, and this run's goes.
+    ASSERT_TRUE(WritePendingRenamesRaw(JAPANESE + LIST_END));
+    engine = std::make_unique<CInstaller>(log.handle.get(), 0);
+    ASSERT_TRUE(WriteFileBytes(At("busy.exe"), "running program"));
+    FileHolder holder(At("busy.exe"), FILE_SHARE_READ);
+    ASSERT_TRUE(holder.holding());
+    Install("busy.exe", "new program");
+    const std::string withOurs = RawRenames();
+    ASSERT_GT(withOurs.size(), JAPANESE.size() + LIST_END.size());
+    const std::string ours = withOurs.substr(JAPANESE.size(), withOurs.size() - JAPANESE.size() - LIST_END.size());
+    ASSERT_EQ(withOurs, JAPANESE + ours + LIST_END);
+    ASSERT_TRUE(WritePendingRenamesRaw(JAPANESE + ours + GREEK + LIST_END));
+    engine->PrepareRollback();
+    engine->RemoveInstallFiles();
+    engine->RollBackInstallFiles();
+    EXPECT_EQ(RawRenames(), JAPANESE + GREEK + LIST_END);
+    EXPECT_EQ(engine->RestartRequired(), 0);
+}

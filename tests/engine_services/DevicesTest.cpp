@@ -5,7 +5,9 @@
 #include <setupapi.h>
 #include <newdev.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 // Declared only, with the type of SetupDiGetINFClassA: no library exports it.
 BOOL WINAPI VelloranAbsentEntry(PCSTR, LPGUID, PSTR, DWORD, PDWORD);
@@ -104,6 +106,50 @@ BOOL WINAPI DriverUpdateAskingForRestart(HWND window, LPCSTR id, LPCSTR inf, DWO
         *restart = TRUE;
     return done;
 }
+// The listing of the store's INFs breaks off.
+HANDLE WINAPI FailFindFirst(LPCSTR, LPWIN32_FIND_DATAA)
+{
+    SetLastError(FAKE_ERROR);
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI FailFindNext(HANDLE, LPWIN32_FIND_DATAA)
+{
+    SetLastError(FAKE_ERROR);
+    return FALSE;
+}
+
+// Another program's package and the system's own log arriving in the driver
+// store while the run's copy and driver updates work: each call adds
+// another program's files (Wine names the catalog folder in lower case),
+// and a line to the SetupAPI log, then does the real work.
+std::string g_windows;
+std::string g_system;
+std::map<std::string, std::string> g_foreign;  // path, bytes as last written
+
+void AnotherProgramWritesTheStore()
+{
+    const std::string catalogs = g_system + "\\catroot\\{f750e6c3-38ee-11d1-85e5-00c04fc295ee}";
+    CreateDirectoryA((g_system + "\\catroot").c_str(), nullptr);
+    CreateDirectoryA(catalogs.c_str(), nullptr);
+    const std::string log = g_windows + "\\inf\\setupapi.dev.log";
+    g_foreign[log] += ">>>  [Device Install (UpdateDriverForPlugAndPlayDevices) - *other]\r\n";
+    g_foreign[g_windows + "\\inf\\oem77.inf"] = "; another vendor's package\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+    g_foreign[g_windows + "\\inf\\oem77.pnf"] = std::string("\x01\x03\x00\x00PNF\xff", 8);
+    g_foreign[catalogs + "\\oem77.cat"] = std::string("\x30\x82\x01\x00 catalog", 12);
+    for (const auto& file : g_foreign)
+        WriteFileBytes(file.first, file.second);
+}
+BOOL WINAPI CopyOemInfBesideAnotherProgram(PCSTR inf, PCSTR media, DWORD type, DWORD style, PSTR name, DWORD size,
+                                           PDWORD required, PSTR* component)
+{
+    AnotherProgramWritesTheStore();
+    return RealEngineCalls().SetupCopyOEMInfA(inf, media, type, style, name, size, required, component);
+}
+BOOL WINAPI DriverUpdateBesideAnotherProgram(HWND window, LPCSTR id, LPCSTR inf, DWORD flags, PBOOL restart)
+{
+    AnotherProgramWritesTheStore();
+    return RealEngineCalls().UpdateDriverForPlugAndPlayDevicesA(window, id, inf, flags, restart);
+}
 
 }  // namespace
 
@@ -194,6 +240,56 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
                             "RemoveInstallFiles: " + catalog}));
 }
 
+TEST_F(DevicesTest, AnotherProgramsStoreFilesOutliveTheRollback)
+{
+    // As the plan goes: the package into the store, then both devices.
+    g_windows = WindowsDir();
+    g_system = SystemDir();
+    g_foreign.clear();
+    EngineCalls().SetupCopyOEMInfA = &CopyOemInfBesideAnotherProgram;
+    EngineCalls().UpdateDriverForPlugAndPlayDevicesA = &DriverUpdateBesideAnotherProgram;
+    ASSERT_EQ(engine->CopyOemInf(inf), 1);
+    engine->InstallWdmDriver("nexbus", inf, "*nexbusDevice");
+    engine->InstallWdmDriver("nexbus", inf, "*nexhcDevice");
+    ResetEngineCalls();
+    ASSERT_EQ(g_foreign.size(), 4u);
+    const std::string& setupApiLog = g_foreign[WindowsDir() + "\\inf\\setupapi.dev.log"];
+    EXPECT_EQ(std::count(setupApiLog.begin(), setupApiLog.end(), '\n'), 3) << "one line a call";
+
+    // The run's own package only: its INF, the compiled INF and the catalog
+    // as the store named them. The catalog folder was not there when the run
+    // looked; it goes only if nothing else is left in it.
+    const std::string storedInf = WindowsDir() + "\\inf\\nexbus.inf";
+    const std::string storedPnf = WindowsDir() + "\\inf\\nexbus.pnf";
+    const std::string catalogs = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+    const std::string catalog = catalogs + "\\nexbus.cat";
+    EXPECT_TRUE(FileExists(storedInf));
+    EXPECT_TRUE(FileExists(catalog));
+    EXPECT_EQ(engine->Journal(), (JournalMap{{"*nexbusDevice", JOURNAL_PNP_DEVICE},
+                                             {"*nexhcDevice", JOURNAL_PNP_DEVICE},
+                                             {storedInf, JOURNAL_DRIVER_PACKAGE},
+                                             {storedPnf, JOURNAL_FILE},
+                                             {catalogs, JOURNAL_DIRECTORY},
+                                             {catalog, JOURNAL_FILE},
+                                             {"nexbus", JOURNAL_SERVICE}}));
+
+    engine->UninstallCreatedDrivers();
+    engine->RemoveInstallFiles();
+    engine->RemoveInstallDirectories();
+    for (const std::string& path : {storedInf, storedPnf, catalog})
+        EXPECT_FALSE(FileExists(path)) << path;
+    for (const auto& file : g_foreign)
+        EXPECT_EQ(ReadFileBytes(file.first), file.second) << file.first;
+    EXPECT_TRUE(DevicesWithId("*nexbusDevice").empty());
+    EXPECT_TRUE(DevicesWithId("*nexhcDevice").empty());
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("nexbus")));
+    for (const std::string& line : Log())
+        EXPECT_EQ(line.find("oem77"), std::string::npos) << line;
+    for (const auto& file : g_foreign)
+        DeleteFileA(file.first.c_str());
+    RemoveDirectoryA(catalogs.c_str());
+}
+
 TEST_F(DevicesTest, UninstallRemovesEveryMatchingDevice)
 {
     RegisterDevice("*svctTwin", inf);
@@ -216,6 +312,9 @@ TEST_F(DevicesTest, FailingStepsThrowTheirSiteAndLeaveNoDevice)
         void (*arm)(EnginePlatformCalls&);
     };
     const Case cases[] = {
+        // A store whose listing breaks off is no empty store.
+        {"*svctF1775", 1775, [](EnginePlatformCalls& c) { c.FindFirstFileA = &FailFindFirst; }},
+        {"*svctF1775b", 1775, [](EnginePlatformCalls& c) { c.FindNextFileA = &FailFindNext; }},
         {"*svctF1785", 1785, [](EnginePlatformCalls& c) { c.SetupDiGetINFClassA = &FailInfClass; }},
         {"*svctF1795", 1795, [](EnginePlatformCalls& c) { c.SetupDiCreateDeviceInfoList = &FailDeviceList; }},
         {"*svctF1812", 1812, [](EnginePlatformCalls& c) { c.SetupDiCreateDeviceInfoA = &FailDeviceElement; }},

@@ -48,6 +48,19 @@ std::string SetupWithout(const TestProduct& product, const std::vector<std::stri
 // A copy of the stub without any package.
 std::string StubSetup(const TestProduct& product, const std::string& folder);
 
+// Sets an environment variable for the setups a test starts while it lives
+// (the test builds' points: VELLORAN_FAULT_AT and its kin).
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : m_name(name) { SetEnvironmentVariableA(name, value); }
+    ~ScopedEnvironment() { SetEnvironmentVariableA(m_name, nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* m_name;
+};
+
 // Folders of the installed product on this (Wine) machine.
 std::string InstallFolder(const TestProduct& product);  // C:\Program Files\<name>
 std::string StartMenuFolder(const TestProduct& product);

@@ -50,18 +50,6 @@ SetupRecipe Faulting()
     return recipe;
 }
 
-// Sets an environment variable for the setups this test starts.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const char* value) : m_name(name) { SetEnvironmentVariableA(name, value); }
-    ~ScopedEnvironment() { SetEnvironmentVariableA(m_name, nullptr); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-};
-
 class Upgrade : public ::testing::TestWithParam<bool> {
 protected:
     const TestProduct& product() const { return GetParam() ? Server() : Client(); }

@@ -12,6 +12,8 @@ namespace {
 
 const char* const SESSION_MANAGER = "System\\CurrentControlSet\\Control\\Session Manager";
 const char* const PENDING_RENAMES = "PendingFileRenameOperations";
+const wchar_t* const SESSION_MANAGER_W = L"System\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t* const PENDING_RENAMES_W = L"PendingFileRenameOperations";
 constexpr DWORD HOLDER_READY_TIMEOUT_MS = 20000;
 
 std::string UniqueName(const char* what)
@@ -123,6 +125,46 @@ void ClearPendingRenames()
     fw::CRegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
         RegDeleteValueA(key.get(), PENDING_RENAMES);
+}
+
+bool ReadPendingRenamesRaw(std::string* bytes, DWORD* type)
+{
+    fw::CRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_W, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), PENDING_RENAMES_W, nullptr, type, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    bytes->assign(size + 1, '\0');
+    if (RegQueryValueExW(key.get(), PENDING_RENAMES_W, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]),
+                         &size) != ERROR_SUCCESS)
+        return false;
+    bytes->resize(size);
+    return true;
+}
+
+bool WritePendingRenamesRaw(const std::string& bytes, DWORD type)
+{
+    fw::CRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SESSION_MANAGER_W, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
+        return false;
+    // The system adds a terminator the count left out when the unit after
+    // the data is zero: a unit that is not keeps the bytes exactly as given.
+    std::string guarded = bytes;
+    guarded.append(2, '\xff');
+    return RegSetValueExW(key.get(), PENDING_RENAMES_W, 0, type, reinterpret_cast<const BYTE*>(guarded.data()),
+                          static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+}
+
+std::string RenameString(const std::u16string& text)
+{
+    std::string bytes;
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    bytes.append(2, '\0');
+    return bytes;
 }
 
 std::vector<std::string> ListFolder(const std::string& folder)

@@ -60,6 +60,12 @@ private:
 // prefixes as stored; a destination "" is a delete, "!" marks a replace.
 std::vector<std::pair<std::string, std::string>> PendingRenames();
 void ClearPendingRenames();
+// The same value exactly as stored, read and written with the wide calls
+// (the ANSI ones convert other programs' paths). False when there is none.
+bool ReadPendingRenamesRaw(std::string* bytes, DWORD* type);
+bool WritePendingRenamesRaw(const std::string& bytes, DWORD type = REG_MULTI_SZ);
+// One string of the value: its UTF-16LE units and a zero unit.
+std::string RenameString(const std::u16string& text);
 
 // The names of the files directly in a folder (no "." and "..").
 std::vector<std::string> ListFolder(const std::string& folder);

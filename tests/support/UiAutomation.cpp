@@ -150,6 +150,12 @@ std::vector<std::string> CMessageBoxWatcher::Texts() const
     return m_texts;
 }
 
+std::vector<HWND> CMessageBoxWatcher::Owners() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_owners;
+}
+
 void CMessageBoxWatcher::Run()
 {
     while (!m_stop) {
@@ -161,6 +167,7 @@ void CMessageBoxWatcher::Run()
             {
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_texts.push_back(text);
+                m_owners.push_back(GetWindow(box, GW_OWNER));
             }
             if (m_beforeAnswer)
                 m_beforeAnswer(text);

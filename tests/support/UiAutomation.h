@@ -52,6 +52,8 @@ public:
     CMessageBoxWatcher& operator=(const CMessageBoxWatcher&) = delete;
 
     std::vector<std::string> Texts() const;
+    // The owner window of each box, in the same order (nullptr: none).
+    std::vector<HWND> Owners() const;
     void Stop();
 
 private:
@@ -63,6 +65,7 @@ private:
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_lock;
     std::vector<std::string> m_texts;
+    std::vector<HWND> m_owners;
     std::thread m_thread;
 };
 

@@ -1,7 +1,8 @@
 // Both setups driven through their wizard as a user would, from outside the
 // process: every page's texts, the summary byte for byte, the progress texts,
 // the finish page's choices and what they start, the machine afterwards, and
-// the ways a wizard ends early or badly, and a whole installation from the
+// the ways a wizard ends early or badly, a firewall step that faults, takes
+// long or fails (the setups' test build), and a whole installation from the
 // keyboard alone. Screenshots of every page are left under the build folder
 // for a person to look at.
 #include "tests/install/InstallTestSupport.h"
@@ -16,6 +17,8 @@
 #include "res/resource.h"
 
 #include <gtest/gtest.h>
+
+#include <commctrl.h>
 
 #include <algorithm>
 
@@ -178,12 +181,15 @@ HWND DriveToReadyPage(const Build& build, const Shots& shots, DWORD dpi)
 }
 
 // Install on the ready page, then the progress page until the finish page
-// (ids) opens; returns the finish page and the texts the task label showed.
+// (ids) opens; returns the finish page and the texts the task label showed,
+// and the progress page when asked.
 HWND RunProgressPage(const Build& build, HWND ready, const Shots& shots, std::initializer_list<int> finishIds,
-                     std::vector<std::string>* stageTexts)
+                     std::vector<std::string>* stageTexts, HWND* progressPage = nullptr)
 {
     ClickControl(ready, IDOK);
     HWND page = WaitForPage(Caption(build), {IDC_PROGRESS_BAR});
+    if (progressPage)
+        *progressPage = page;
     if (page == nullptr)
         return nullptr;
     {
@@ -392,6 +398,55 @@ void InstallByKeyboard(const Build& build)
     CheckInstalled(build.product);
 }
 
+// The server setup of the test build with its real package: its firewall
+// step faults, waits or fails as the environment says.
+std::string FirewallTestSetup()
+{
+    SetupRecipe recipe;
+    recipe.stub = BinPath("velloran_setup_faulting.exe");
+    return MakeSetup(Server(), recipe, MakeTempDir("firewall"));
+}
+
+// An older readme in the install folder: the run replaces it and keeps the
+// old bytes in a backup until the commit.
+void PlaceOlderReadme()
+{
+    const std::string install = InstallFolder(Server());
+    ASSERT_TRUE(CreateDirectoryA(install.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(install + "\\readme.txt", "an older readme"));
+}
+
+std::vector<std::string> BackupsLeft()
+{
+    std::vector<std::string> found;
+    const std::string suffix = ".backup";
+    for (const std::string& folder : {InstallFolder(Server()), SystemDir(), SystemDir() + "\\drivers"}) {
+        for (const std::string& name : ListFolder(folder)) {
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                found.push_back(folder + "\\" + name);
+        }
+    }
+    return found;
+}
+
+// The finish page of a run that succeeded; Finish with nothing to launch.
+// The setup ends with 0, the run committed: no backup is left, the readme
+// holds the new bytes.
+void FinishSucceededRun(HWND page, CSetupRun& setup)
+{
+    EXPECT_EQ(ControlText(page, IDC_TITLE), "Completing Velloran Setup Wizard.");
+    EXPECT_EQ(ControlText(page, IDC_BODY),
+              "Setup has finished the installation of Velloran on your computer. Click Finish to exit.");
+    ClickControl(page, IDC_LAUNCH);
+    ClickControl(page, IDC_QUICK_START);
+    EXPECT_TRUE(WaitUntil([&] { return !ControlChecked(page, IDC_LAUNCH) && !ControlChecked(page, IDC_QUICK_START); },
+                          5000));
+    ClickControl(page, IDCANCEL);
+    EXPECT_EQ(setup.Wait(60000), 0);
+    EXPECT_EQ(BackupsLeft(), std::vector<std::string>());
+    EXPECT_EQ(ReadFileBytes(InstallFolder(Server()) + "\\readme.txt"), PayloadBytes(Server(), "readme.txt"));
+}
+
 }  // namespace
 
 TEST(WizardComplete, ServerAt96WithFinish)
@@ -512,7 +567,8 @@ TEST(WizardFailure, TheFinishPageReportsItAndTheLogIsOpened)
     HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
     ASSERT_NE(ready, nullptr);
     std::vector<std::string> stages;
-    HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_LAUNCH}, &stages);
+    HWND progress = nullptr;
+    HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_LAUNCH}, &stages, &progress);
     ASSERT_NE(page, nullptr);
     // The drivers step fails within a few milliseconds, too fast to be seen
     // for sure on a loaded machine; the failure path's stages last long enough.
@@ -541,6 +597,7 @@ TEST(WizardFailure, TheFinishPageReportsItAndTheLogIsOpened)
     ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
     EXPECT_EQ(texts[0].rfind("Error during installation.\nError code = 0x", 0), 0u) << texts[0];
     EXPECT_NE(texts[0].find("\nError arg0 = 0x10000260"), std::string::npos) << texts[0];
+    EXPECT_EQ(boxes.Owners()[0], progress) << "the error's box is not the progress page's";
     EXPECT_EQ(texts[1], "To resolve installation issue please send installation log file [" +
                             TempLog(ServerBuild().product) + "] to our support team.");
     const std::vector<std::string> opened = ShellOpenings();
@@ -657,4 +714,132 @@ TEST(WizardKeys, ServerInstallsFromTheKeyboard)
 TEST(WizardKeys, ClientInstallsFromTheKeyboard)
 {
     InstallByKeyboard(ClientBuild());
+}
+
+// A processor fault in the firewall step, the plan done and nothing
+// committed: the run rolls back like any failure, the exception's box is
+// the progress page's, and the machine is as before.
+TEST(WizardFirewall, AFaultInTheStepRollsTheRunBack)
+{
+    ASSERT_TRUE(HaveDisplay());
+    RecordShellOpenings();
+    const Shots shots(ServerBuild(), 96, "firewall-fault");
+    const std::string setupPath = FirewallTestSetup();
+    const ScopedEnvironment fault("VELLORAN_FAULT_AT", "firewall");
+    const ScopedEnvironment pauses("VELLORAN_PAUSE_PERCENT", "0");
+    const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(Server()));
+
+    CMessageBoxWatcher boxes("Velloran", IDOK);
+    CSetupRun setup(setupPath);
+    HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
+    ASSERT_NE(ready, nullptr);
+    std::vector<std::string> stages;
+    HWND progress = nullptr;
+    HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_LAUNCH}, &stages, &progress);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(ControlText(page, IDC_TITLE), "Setup Wizard did not complete the installation of Velloran on your computer.");
+    EXPECT_EQ(ControlText(page, IDC_BODY),
+              "Error occured while installing Velloran on your computer. Setup has restored your system to the "
+              "original state. Please download the latest version of Velloran from our web site and try again!");
+    EXPECT_FALSE(ControlVisible(page, IDC_LAUNCH));
+    EXPECT_FALSE(ControlVisible(page, IDC_QUICK_START));
+    shots.Take(page, "8-finish");
+    ClickControl(page, IDCANCEL);
+    EXPECT_EQ(setup.Wait(60000), -10);
+    boxes.Stop();
+
+    const std::vector<std::string> texts = boxes.Texts();
+    const std::vector<HWND> owners = boxes.Owners();
+    ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
+    EXPECT_EQ(texts[0].rfind("Exception during installation!\nException code = 0xc0000005\n", 0), 0u) << texts[0];
+    EXPECT_EQ(owners[0], progress) << "the exception's box is not the progress page's";
+    EXPECT_EQ(texts[1].rfind("To resolve installation issue please send installation log file [", 0), 0u) << texts[1];
+    const std::vector<std::string> lines = ReadLines(TempLog(Server()));
+    EXPECT_EQ(MissingInOrder(lines, {"Create Firewall rules", texts[0], "=== Rollback process ==="}), "");
+    const std::vector<std::string> differences = before.DifferencesTo(CMachineSnapshot::Take(InstallScope(Server())));
+    EXPECT_TRUE(differences.empty()) << ::testing::PrintToString(differences);
+}
+
+// The firewall step takes 15 s: the progress page waits for the worker's
+// final word with its bar at the end, then the finish page tells of a
+// complete installation.
+TEST(WizardFirewall, ASlowStepKeepsTheProgressPageUntilTheWorkerIsDone)
+{
+    ASSERT_TRUE(HaveDisplay());
+    const Shots shots(ServerBuild(), 96, "firewall-slow");
+    const std::string caption = Caption(ServerBuild());
+    const std::string setupPath = FirewallTestSetup();
+    PlaceOlderReadme();
+    const ScopedEnvironment delayAt("VELLORAN_DELAY_AT", "firewall");
+    const ScopedEnvironment delay("VELLORAN_DELAY_MS", "15000");
+    const ScopedEnvironment pauses("VELLORAN_PAUSE_PERCENT", "0");
+    DeleteFileA(TempLog(Server()).c_str());
+
+    CSetupRun setup(setupPath);
+    HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
+    ASSERT_NE(ready, nullptr);
+    ClickControl(ready, IDOK);
+    HWND progress = WaitForPage(caption, {IDC_PROGRESS_BAR});
+    ASSERT_NE(progress, nullptr);
+    // The wait begins right after the log names the program the step lets through.
+    const std::string authorized = "Authorized appication: " + SystemDir() + "\\velloransrv.exe";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<std::string> lines = ReadLines(TempLog(Server()));
+            return std::find(lines.begin(), lines.end(), authorized) != lines.end();
+        },
+        60000));
+    const DWORD stepStart = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < 12000; elapsed = GetTickCount() - stepStart) {
+        ASSERT_TRUE(IsWindowVisible(progress)) << "the progress page went after " << elapsed << " ms";
+        ASSERT_EQ(WaitForPage(caption, {IDC_SIDE_PICTURE}, 0), nullptr) << "the finish page came after " << elapsed << " ms";
+        Sleep(250);
+    }
+    DWORD_PTR position = 0;
+    SendMessageTimeoutA(GetDlgItem(progress, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position);
+    EXPECT_EQ(position, 100u);
+    shots.Take(progress, "7-progress-waiting");
+
+    HWND page = WaitForPage(caption, {IDC_SIDE_PICTURE, IDC_LAUNCH}, 30000);
+    ASSERT_NE(page, nullptr);
+    EXPECT_GE(GetTickCount() - stepStart, 14000u);
+    FinishSucceededRun(page, setup);
+    CheckInstalled(Server());
+}
+
+// The firewall step fails on its own: a warning in the log, and the
+// installation is complete and committed.
+TEST(WizardFirewall, AFailingStepIsAWarningAndTheRunCommits)
+{
+    ASSERT_TRUE(HaveDisplay());
+    const Shots shots(ServerBuild(), 96, "firewall-failing");
+    const std::string setupPath = FirewallTestSetup();
+    PlaceOlderReadme();
+    const ScopedEnvironment failure("VELLORAN_FAIL_AT", "firewall");
+    const ScopedEnvironment pauses("VELLORAN_PAUSE_PERCENT", "0");
+
+    CMessageBoxWatcher boxes("Velloran", IDOK);
+    CSetupRun setup(setupPath);
+    HWND ready = DriveToReadyPage(ServerBuild(), shots, 96);
+    ASSERT_NE(ready, nullptr);
+    std::vector<std::string> stages;
+    HWND page = RunProgressPage(ServerBuild(), ready, shots, {IDC_SIDE_PICTURE, IDC_LAUNCH}, &stages);
+    ASSERT_NE(page, nullptr);
+    FinishSucceededRun(page, setup);
+    boxes.Stop();
+    EXPECT_TRUE(boxes.Texts().empty()) << ::testing::PrintToString(boxes.Texts());
+
+    const std::string install = InstallFolder(Server());
+    const std::vector<std::string> lines = ReadLines(install + "\\" + Server().logFile);
+    EXPECT_EQ(MissingInOrder(lines, {"Create Firewall rules", "Authorized appication: " + SystemDir() + "\\velloransrv.exe",
+                                     "=== Error creating firewall rules ===",
+                                     "Error during creating firewall rules.\nError code = 0x0000001f\n" +
+                                         Arg0Text(0x1000, 9999)}),
+              "")
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Firewall rules was created succesful")), 0);
+    EXPECT_FALSE(FileExists(TempLog(Server())));
+    EXPECT_EQ(ReadFileBytes(install + "\\velloran.exe"), PayloadBytes(Server(), "velloran.exe"));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE,
+                             "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + Server().uninstallKey));
 }
