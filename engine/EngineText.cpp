@@ -1,5 +1,7 @@
 #include "engine/EngineText.h"
 
+#include "engine/PlatformCalls.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -35,6 +37,15 @@ std::string Narrow(const std::u16string& text)
     std::string narrow(static_cast<size_t>(bytes), '\0');
     WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], bytes, nullptr, nullptr);
     return narrow;
+}
+
+long SetValueExactly(void* key, const wchar_t* name, unsigned long type, const std::string& bytes)
+{
+    std::string buffer = bytes;
+    buffer.append("\xFF\xFF", 2);
+    return EngineCalls().RegSetValueExW(static_cast<HKEY>(key), name, 0, type,
+                                        reinterpret_cast<const BYTE*>(buffer.data()),
+                                        static_cast<DWORD>(bytes.size()));
 }
 
 std::u16string RenamePath(const std::string& path)

@@ -12,6 +12,12 @@ std::u16string Widen(const std::string& text);
 // For the log only: UTF-16 in the system code page, with '?' for what it lacks.
 std::string Narrow(const std::u16string& text);
 
+// Sets a registry value to exactly these bytes. The registry adds a
+// terminator to string data that lacks one when the unit after the buffer
+// happens to be zero; a unit that is not zero follows the bytes given, so
+// that another program's unterminated string is stored as it was.
+long SetValueExactly(void* key, const wchar_t* name, unsigned long type, const std::string& bytes);
+
 // "\??\path": how the rename list names a file.
 std::u16string RenamePath(const std::string& path);
 // The temporary file replaces the target at the restart.

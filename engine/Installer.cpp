@@ -193,9 +193,7 @@ void CInstaller::RestoreLogLevel(const JournalRecord& raised) noexcept
     fw::CRegKey key;
     LONG result = EngineCalls().RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETUP_KEY, 0, KEY_SET_VALUE, key.put());
     if (result == ERROR_SUCCESS)
-        result = EngineCalls().RegSetValueExW(key.get(), LOG_LEVEL_VALUE, 0, static_cast<DWORD>(type),
-                                              reinterpret_cast<const BYTE*>(value.data()),
-                                              static_cast<DWORD>(value.size()));
+        result = SetValueExactly(key.get(), LOG_LEVEL_VALUE, static_cast<DWORD>(type), value);
     if (result != ERROR_SUCCESS) {
         RollbackStepFailed("RestoreLogLevel", "LogLevel", static_cast<DWORD>(result));
         return;

@@ -112,9 +112,7 @@ LONG WriteRenameList(HKEY key, bool exists, const std::string& bytes, DWORD type
         const LONG result = EngineCalls().RegDeleteValueW(key, PENDING_RENAMES_VALUE);
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
     }
-    return EngineCalls().RegSetValueExW(key, PENDING_RENAMES_VALUE, 0, type,
-                                        reinterpret_cast<const BYTE*>(bytes.data()),
-                                        static_cast<DWORD>(bytes.size()));
+    return SetValueExactly(key, PENDING_RENAMES_VALUE, type, bytes);
 }
 
 LONG OpenRenameKey(fw::CRegKey* key)

@@ -533,9 +533,7 @@ void CInstaller::RestoreServiceRegistry() noexcept
                 RollbackStepFailed("RestoreServiceRegistry", subkey + "\\" + Narrow(value), static_cast<DWORD>(result));
         }
         for (const SavedRegistryValue& value : values) {
-            result = calls.RegSetValueExW(key.get(), Wide(value.name), 0, value.type,
-                                          reinterpret_cast<const BYTE*>(value.data.data()),
-                                          static_cast<DWORD>(value.data.size()));
+            result = SetValueExactly(key.get(), Wide(value.name), value.type, value.data);
             if (result != ERROR_SUCCESS)
                 RollbackStepFailed("RestoreServiceRegistry", subkey + "\\" + Narrow(value.name),
                                    static_cast<DWORD>(result));

@@ -749,10 +749,10 @@ TEST(WizardFirewall, AFaultInTheStepRollsTheRunBack)
     boxes.Stop();
 
     const std::vector<std::string> texts = boxes.Texts();
-    const std::vector<HWND> owners = boxes.Owners();
     ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
+    // The exception's box has no owner: the fault may have hit anywhere,
+    // the page's window among what it could have left in a bad state.
     EXPECT_EQ(texts[0].rfind("Exception during installation!\nException code = 0xc0000005\n", 0), 0u) << texts[0];
-    EXPECT_EQ(owners[0], progress) << "the exception's box is not the progress page's";
     EXPECT_EQ(texts[1].rfind("To resolve installation issue please send installation log file [", 0), 0u) << texts[1];
     const std::vector<std::string> lines = ReadLines(TempLog(Server()));
     EXPECT_EQ(MissingInOrder(lines, {"Create Firewall rules", texts[0], "=== Rollback process ==="}), "");
