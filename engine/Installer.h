@@ -130,9 +130,16 @@ public:
                         const char* arguments);
     void CreateUrlShortcut(const std::string& fileName, const std::string& folder,
                            const std::string& url);
+    // What Programs and Features shows, and what deployment tools read.
+    struct UninstallEntryDetails {
+        std::string displayVersion;
+        std::string publisher;
+        std::string displayIcon;
+        uint32_t estimatedSizeKb = 0;
+    };
     void RegisterUninstall(const std::string& keyName, const std::string& installDirectory,
                            const std::string& startMenuText, const std::string& uninstallerFileName,
-                           const std::string& displayName);
+                           const std::string& displayName, const UninstallEntryDetails& details);
     void EnsureRunOnceKey();
     BOOL RestartSystem();
 

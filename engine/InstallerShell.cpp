@@ -68,6 +68,14 @@ const wchar_t* Wide(const std::u16string& text)
     return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+void SetDwordValue(CInstaller& engine, HKEY key, const char* name, DWORD value)
+{
+    const std::u16string wideName = Widen(name);
+    if (EngineCalls().RegSetValueExW(key, Wide(wideName), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                     sizeof value) != ERROR_SUCCESS)
+        engine.WriteLog("Warning: Uninstall entry value not written: ", name);
+}
+
 // REG_SZ with its terminating zero. The entry is for people and tools to read:
 // a value that cannot be written is a warning, never the installation's failure.
 void SetStringValue(CInstaller& engine, HKEY key, const char* name, const std::string& value)
@@ -145,7 +153,7 @@ void CInstaller::CreateUrlShortcut(const std::string& fileName, const std::strin
 void CInstaller::RegisterUninstall(const std::string& keyName, const std::string& installDirectory,
                                    const std::string& startMenuText,
                                    const std::string& uninstallerFileName,
-                                   const std::string& displayName)
+                                   const std::string& displayName, const UninstallEntryDetails& details)
 {
     const std::string subkey = UNINSTALL_KEY + keyName;
     // An earlier installation's entry comes back with a rollback; a new one goes.
@@ -159,10 +167,20 @@ void CInstaller::RegisterUninstall(const std::string& keyName, const std::string
         WriteLog(LOG_VALUE_NOT_WRITTEN, subkey.c_str());
         return;
     }
+    // Quoted: Windows reads the value as a command line, and a path with
+    // spaces must not be split at them.
+    const std::string uninstaller = "\"" + installDirectory + "\\" + uninstallerFileName + "\"";
     SetStringValue(*this, key.get(), "InstallLocation", installDirectory);
-    SetStringValue(*this, key.get(), "UninstallString", installDirectory + "\\" + uninstallerFileName);
+    SetStringValue(*this, key.get(), "UninstallString", uninstaller);
+    SetStringValue(*this, key.get(), "QuietUninstallString", uninstaller + " -silent");
     SetStringValue(*this, key.get(), "StartMenuLocation", startMenuText);
     SetStringValue(*this, key.get(), "DisplayName", displayName);
+    SetStringValue(*this, key.get(), "DisplayVersion", details.displayVersion);
+    SetStringValue(*this, key.get(), "Publisher", details.publisher);
+    SetStringValue(*this, key.get(), "DisplayIcon", details.displayIcon);
+    SetDwordValue(*this, key.get(), "EstimatedSize", details.estimatedSizeKb);
+    SetDwordValue(*this, key.get(), "NoModify", 1);
+    SetDwordValue(*this, key.get(), "NoRepair", 1);
 }
 
 void CInstaller::EnsureRunOnceKey()

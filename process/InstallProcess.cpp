@@ -690,8 +690,13 @@ void CInstallProcess::CreateProductShortcuts()
 
 void CInstallProcess::RegisterProductUninstall()
 {
-    RegisterUninstall(m_product.uninstallKeyName, m_choices->destinationFolder,
-                      m_choices->startMenuFolder, m_product.uninstaller, m_product.productName);
+    UninstallEntryDetails details;
+    details.displayVersion = m_product.versionNumberText;
+    details.publisher = m_product.publisher;
+    details.displayIcon = m_choices->destinationFolder + "\\" + m_product.userProgram;
+    details.estimatedSizeKb = static_cast<uint32_t>((m_installedBytes + 1023) / 1024);
+    RegisterUninstall(m_product.uninstallKeyName, m_choices->destinationFolder, m_choices->startMenuFolder,
+                      m_product.uninstaller, m_product.productName, details);
 }
 
 void CInstallProcess::CreateFirewallRules()
@@ -820,6 +825,7 @@ void CInstallProcess::InstallEntry(const std::string& name, int missingLocation,
     int32_t size = 0;
     RequireEntry(name, missingLocation, &data, &size);
     InstallFile(name, directory, data, static_cast<uint32_t>(size));
+    m_installedBytes += static_cast<uint64_t>(size);
 }
 
 std::string CInstallProcess::SystemFolder(int location) const

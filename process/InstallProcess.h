@@ -150,6 +150,7 @@ private:
     std::vector<JournalRecord> m_installationRecords;
     bool m_uninstallEntryFound = false;
     int32_t m_runKindOfThisProcess = RUN_INSTALL;
+    uint64_t m_installedBytes = 0;  // what the plan wrote, for the uninstall entry
     std::string m_journalFolder;
     std::string m_journalSetAsidePath;
     std::string m_journalReason;

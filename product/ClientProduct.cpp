@@ -12,6 +12,8 @@ ProductConfig MakeClientProduct()
     p.versionNumber = 0x62200;
     p.versionNumberText = "6.2.2";
     p.logFileName = "velloran-client-setup.log";
+    p.publisher = "Korvelline LLC";
+    p.uninstallLogFileName = "velloran-client-uninstall.log";
 
     p.serviceProgram = "velloransrvlt.exe";
     p.serviceName = "velloransrvlt";

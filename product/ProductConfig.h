@@ -39,6 +39,8 @@ struct ProductConfig {
     uint32_t versionNumber;         // for the installed-version query
     const char* versionNumberText;  // "6.1" / "6.2.2"
     const char* logFileName;        // "velloran-install.log" / "velloran-client-setup.log"
+    const char* publisher;          // the company of the version block
+    const char* uninstallLogFileName; // "velloran-uninstall.log" / "velloran-client-uninstall.log"
 
     // --- installed product ---
     const char* serviceProgram;     // "velloransrv.exe"

@@ -12,6 +12,8 @@ ProductConfig MakeServerProduct()
     p.versionNumber = 0x61000;
     p.versionNumberText = "6.1";
     p.logFileName = "velloran-install.log";
+    p.publisher = "Korvelline LLC";
+    p.uninstallLogFileName = "velloran-uninstall.log";
 
     p.serviceProgram = "velloransrv.exe";
     p.serviceName = "velloransrv";

@@ -356,14 +356,23 @@ TEST_F(EngineShell, UninstallEntryHoldsItsFourStrings)
     LogFile log("uninstall.log");
     CInstaller engine(log.handle.get(), 0);
     const size_t creationLines = log.Lines().size();
-    engine.RegisterUninstall("VelloranTest", "C:\\Program Files\\Velloran", "Velloran",
-                             "uninstall.exe", "Velloran");
+    CInstaller::UninstallEntryDetails details;
+    details.displayVersion = "6.1";
+    details.publisher = "Korvelline LLC";
+    details.displayIcon = "C:\\Program Files\\Velloran\\velloran.exe";
+    details.estimatedSizeKb = 1234;
+    engine.RegisterUninstall("VelloranTest", "C:\\Program Files\\Velloran", "Velloran", "uninstall.exe", "Velloran",
+                             details);
 
     const std::pair<const char*, std::string> expected[] = {
         {"InstallLocation", "C:\\Program Files\\Velloran"},
-        {"UninstallString", "C:\\Program Files\\Velloran\\uninstall.exe"},
+        {"UninstallString", "\"C:\\Program Files\\Velloran\\uninstall.exe\""},
+        {"QuietUninstallString", "\"C:\\Program Files\\Velloran\\uninstall.exe\" -silent"},
         {"StartMenuLocation", "Velloran"},
         {"DisplayName", "Velloran"},
+        {"DisplayVersion", "6.1"},
+        {"Publisher", "Korvelline LLC"},
+        {"DisplayIcon", "C:\\Program Files\\Velloran\\velloran.exe"},
     };
     for (const auto& value : expected) {
         SCOPED_TRACE(value.first);
@@ -373,9 +382,12 @@ TEST_F(EngineShell, UninstallEntryHoldsItsFourStrings)
         EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(data, value.second + std::string(1, '\0'));  // stored with its terminating zero
     }
-    std::string publisher;
-    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, key, "Publisher", &publisher));
-    EXPECT_EQ(publisher, "Someone");
+    for (const auto& value : {std::make_pair("EstimatedSize", 1234ul), std::make_pair("NoModify", 1ul),
+                              std::make_pair("NoRepair", 1ul)}) {
+        DWORD data = 0;
+        EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, key, value.first, &data)) << value.first;
+        EXPECT_EQ(data, value.second) << value.first;
+    }
 
     // Neither logged nor journaled: a rollback leaves the entry.
     EXPECT_EQ(log.Lines().size(), creationLines);

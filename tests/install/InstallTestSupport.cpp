@@ -291,7 +291,19 @@ void CheckExpected(const Expected& expected)
     EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "InstallLocation", &text));
     EXPECT_EQ(text, install);
     EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "UninstallString", &text));
-    EXPECT_EQ(text, install + "\\uninstall.exe");
+    EXPECT_EQ(text, "\"" + install + "\\uninstall.exe\"");
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "QuietUninstallString", &text));
+    EXPECT_EQ(text, "\"" + install + "\\uninstall.exe\" -silent");
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "DisplayVersion", &text));
+    EXPECT_EQ(text, &product == &Client() ? "6.2.2" : "6.1");
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "Publisher", &text));
+    EXPECT_EQ(text, "Korvelline LLC");
+    for (const char* flag : {"NoModify", "NoRepair"}) {
+        EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, uninstall, flag, &value)) << flag;
+        EXPECT_EQ(value, 1u) << flag;
+    }
+    EXPECT_TRUE(RegReadDword(HKEY_LOCAL_MACHINE, uninstall, "EstimatedSize", &value));
+    EXPECT_GT(value, 0u);
     EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "StartMenuLocation", &text));
     EXPECT_EQ(text, product.name);
     EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, uninstall, "DisplayName", &text));
