@@ -167,8 +167,15 @@ void CInstaller::Journal(const JournalRecord& record)
                 });
             }
         }
-        if (!m_pJournalFile->Append(record, &error))
-            ThrowAt(LOC_JOURNAL_WRITE, error);
+        if (!m_pJournalFile->Append(record, &error)) {
+            // A rollback goes on without its journal: its steps are safe to
+            // repeat, and the records before still describe what to undo.
+            if (!m_rollingBack)
+                ThrowAt(LOC_JOURNAL_WRITE, error);
+            if (!m_journalWarned)
+                WriteLog(LOG_JOURNAL_NOT_WRITTEN, m_pJournalFile->Path().c_str());
+            m_journalWarned = true;
+        }
     }
     if (m_recordCopy != nullptr)
         m_recordCopy->push_back(record);
@@ -259,6 +266,7 @@ void CInstaller::ResetRun() noexcept
     m_removedFirewall.clear();
     m_committed = false;
     m_rollbackIncomplete = false;
+    m_rollingBack = false;
     m_runBegun = false;
     m_journalHeldRuns = m_pJournalFile && (m_journalHeldRuns || m_pJournalFile->Exists());
 }
@@ -427,6 +435,7 @@ void CInstaller::CommitInstall()
 void CInstaller::PrepareRollback()
 {
     *m_pRestartRequired = 0;
+    m_rollingBack = true;
 }
 
 void CInstaller::KeepBackups() noexcept

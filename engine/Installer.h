@@ -371,6 +371,8 @@ private:
     int m_restartRequired = 0;
     bool m_committed = false;
     bool m_rollbackIncomplete = false;
+    bool m_rollingBack = false;
+    bool m_journalWarned = false;
     EngineSiteShift m_shift;
 };
 

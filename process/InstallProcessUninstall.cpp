@@ -117,6 +117,8 @@ void CInstallProcess::RunUninstall(int* restartFlag, int* failedFlag, HWND owner
     *failedFlag = 1;
     m_failureText = ErrorTextOf(*failure);
     m_failureOwner = owner;
+    // Everything the uninstall left for the restart is called off by its rollback.
+    PrepareRollback();
     RunStage(&CInstallProcess::ReportFailure);
     m_rollbackStarted = true;
     if (!RunStage(&CInstallProcess::RollbackUninstall)) {
