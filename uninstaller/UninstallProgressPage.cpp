@@ -64,7 +64,7 @@ bool CUninstallProgressPage::OnInitDialog()
         EndDialog(PAGE_CANCELLED);
     }
 
-    MoveToSharedRect(false);
+    CenterOnWorkArea();
     SetWindowText(ProductText(IDS_UNINSTALL_CAPTION));
     SetPageIcon();
     ComputeWhiteArea();
@@ -78,6 +78,18 @@ void CUninstallProgressPage::WidenTitle() const
     HWND title = GetDlgItem(IDC_PROGRESS_TITLE);
     if (title != nullptr && ::MapDialogRect(m_hWnd, &area))
         ::MoveWindow(title, area.left, area.top, area.right - area.left, area.bottom - area.top, FALSE);
+}
+
+void CUninstallProgressPage::CenterOnWorkArea() const
+{
+    RECT work{};
+    if (!::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0))
+        return;
+    const RECT window = GetWindowRect();
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    ::MoveWindow(m_hWnd, work.left + (work.right - work.left - width) / 2,
+                 work.top + (work.bottom - work.top - height) / 2, width, height, FALSE);
 }
 
 void CUninstallProgressPage::OnOK()

@@ -25,7 +25,8 @@ public:
     // Links given by the application before the page is shown: the
     // application that starts the worker, and its ProgressSink, which is
     // pointed at this page's integers now and at the stage label when the
-    // window opens. Also SetHeaderFont.
+    // window opens. Also SetHeaderFont (no shared rectangle: the window
+    // centres itself).
     void SetApplication(CUninstallApp* app) { m_app = app; }
     void SetProgressSink(ProgressSink* sink);
 
@@ -46,6 +47,8 @@ private:
     // The title is longer than the setup's: it gets the header band's width
     // up to the logo, on as many lines as it needs.
     void WidenTitle() const;
+    // The only window of its program: in the middle of the screen's work area.
+    void CenterOnWorkArea() const;
     void Finish();
 
     fw::CStatic m_title;
