@@ -212,6 +212,17 @@ public:
     // The uninstall is final: the backups go, and the journal with them
     // unless files still go at the restart (which no later run may precede).
     void CommitUninstall();
+    // The uninstaller's own program runs while the uninstall takes the
+    // product off, so it cannot be deleted: where it is a file of the
+    // installation it is moved into `folder`, the uninstaller's own, instead
+    // of among the backups, and the commit leaves it there for
+    // DeleteLeftoversAtRestart.
+    void SetRunningUninstaller(const std::string& program, const std::string& folder);
+    // Files and folders of the uninstaller itself, deleted at the restart
+    // after its run: nobody needs to wait for that restart, nor is one asked
+    // for. Not journaled: the run is over and nothing of this is undone.
+    // False (logged) when the restart's list cannot be edited.
+    bool DeleteLeftoversAtRestart(const std::vector<std::string>& paths) noexcept;
 
     // --- the firewall entries a run made, for the install process to undo ---
     void JournalFirewallChange(const FirewallChange& change);
@@ -358,6 +369,8 @@ private:
     PathSet m_removedDirectories;
     std::vector<RenamePair> m_removals;
     std::vector<FirewallChange> m_removedFirewall;
+    std::string m_uninstallerProgram;
+    std::string m_uninstallerFolder;
     unsigned m_backupCount = 0;
     std::vector<JournalRecord>* m_recordCopy = nullptr;
     std::unique_ptr<CJournalFile> m_pJournalFile;

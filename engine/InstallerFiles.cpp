@@ -3,6 +3,7 @@
 #include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -26,6 +27,7 @@ const char* const LOG_INSTALL_FILE = "Install File: ";
 const char* const LOG_CREATE_DIRECTORY = "CreateDirectory: ";
 const char* const LOG_REMOVE_FILE = "RemoveInstallFiles: ";
 const char* const LOG_ROLL_BACK_FILE = "RollBackInstallFiles: ";
+const char* const LOG_LEFTOVERS_KEPT = "Warning: Uninstaller files not deleted at restart";
 
 const char* const TEMP_SUFFIX = ".tmp";
 const char* const BACKUP_SUFFIX = ".backup";
@@ -363,6 +365,32 @@ bool CInstaller::DeleteAtRestart(const std::string& path, bool blocking) noexcep
     } catch (...) {
         RollbackStepFailed("DeleteAtRestart", path, ERROR_NOT_ENOUGH_MEMORY);
     }
+    return false;
+}
+
+bool CInstaller::DeleteLeftoversAtRestart(const std::vector<std::string>& paths) noexcept
+{
+    LONG result = ERROR_NOT_ENOUGH_MEMORY;
+    try {
+        std::vector<RenamePair> pairs;
+        for (const std::string& path : paths)
+            pairs.push_back(DeletePair(path));
+        fw::CRegKey key;
+        result = OpenRenameKey(&key);
+        bool exists = false;
+        std::string bytes;
+        DWORD type = REG_MULTI_SZ;
+        if (result == ERROR_SUCCESS)
+            result = ReadRenameList(key.get(), &exists, &bytes, &type);
+        if (result == ERROR_SUCCESS)
+            result = WriteRenameList(key.get(), true, AddRenamePairs(bytes, pairs), exists ? type : REG_MULTI_SZ);
+        if (result == ERROR_SUCCESS)
+            return true;
+    } catch (...) {
+    }
+    char code[32];
+    snprintf(code, sizeof code, " (error 0x%.8lx)", static_cast<unsigned long>(result));
+    WriteLog(LOG_LEFTOVERS_KEPT, code);
     return false;
 }
 

@@ -109,6 +109,18 @@ std::u16string TextValue(const std::vector<SavedRegistryValue>& values, const ch
     return units.substr(0, units.find(u'\0'));
 }
 
+// Whether `path` names `file` or lies inside the folder `folder`, in any case.
+bool SamePath(const std::string& path, const std::string& file)
+{
+    return !file.empty() && lstrcmpiA(path.c_str(), file.c_str()) == 0;
+}
+
+bool InsideFolder(const std::string& path, const std::string& folder)
+{
+    return !folder.empty() && path.size() > folder.size() + 1 && path[folder.size()] == '\\' &&
+           SamePath(path.substr(0, folder.size()), folder);
+}
+
 bool IsActive(SC_HANDLE service)
 {
     SERVICE_STATUS status{};
@@ -368,7 +380,10 @@ void CInstaller::RemoveInstalledFile(const std::string& path, const std::string&
     EnginePlatformCalls& calls = EngineCalls();
     char number[16];
     snprintf(number, sizeof number, "%u_", ++m_backupCount);
-    const std::string backup = backupFolder + "\\" + number + FileNameOf(path);
+    // The running uninstaller goes into its own folder, which it deletes at
+    // the restart itself.
+    const std::string& folder = SamePath(path, m_uninstallerProgram) ? m_uninstallerFolder : backupFolder;
+    const std::string backup = folder + "\\" + number + FileNameOf(path);
 
     // A rename on one volume moves the whole file at once: journaled first,
     // it is found in the backup if it moved, and in place if it did not.
@@ -590,7 +605,9 @@ void CInstaller::CommitUninstall()
     }
     bool leftAtRestart = false;
     for (const std::string& file : leftovers) {
-        if (!calls.DeleteFileA(file.c_str()) && !Gone(GetLastError()))
+        // The uninstaller's own program still runs: it is left in the
+        // uninstaller's folder, which goes at the restart without asking for it.
+        if (!calls.DeleteFileA(file.c_str()) && !Gone(GetLastError()) && !InsideFolder(file, m_uninstallerFolder))
             leftAtRestart = DeleteAtRestart(file, false) || leftAtRestart;
     }
     for (auto entry = m_journal.rbegin(); entry != m_journal.rend(); ++entry) {
@@ -611,4 +628,10 @@ void CInstaller::CommitUninstall()
             WriteLog("Warning: Journal not removed: ", m_pJournalFile->Path().c_str());
     }
     m_runBegun = false;
+}
+
+void CInstaller::SetRunningUninstaller(const std::string& program, const std::string& folder)
+{
+    m_uninstallerProgram = program;
+    m_uninstallerFolder = folder;
 }

@@ -419,6 +419,12 @@ void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* fai
         KeepBackups();
         return;
     }
+    // An uninstall puts back what it took away; the install's rollback
+    // would only undo what a run made.
+    if (m_runKindOfThisProcess == RUN_UNINSTALL) {
+        FailUninstall(text, nullptr, failedFlag);
+        return;
+    }
     FailAndRollBack(text, nullptr, failedFlag);
 }
 

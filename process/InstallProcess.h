@@ -124,6 +124,9 @@ private:
     // reporting still ends in the rollback, a fault in the rollback in the
     // kept backups.
     void FailAndRollBack(const std::string& text, HWND owner, int* failedFlag);
+    // The uninstall's failure path: shows and logs `text`, then puts back
+    // what the uninstall took away.
+    void FailUninstall(const std::string& text, HWND owner, int* failedFlag);
     void StopForRollback();
     void ReportFailure();
     void EndIncompleteRollback();

@@ -114,8 +114,13 @@ void CInstallProcess::RunUninstall(int* restartFlag, int* failedFlag, HWND owner
     } catch (CExceptionEx* e) {
         failure.reset(e);
     }
+    FailUninstall(ErrorTextOf(*failure), owner, failedFlag);
+}
+
+void CInstallProcess::FailUninstall(const std::string& text, HWND owner, int* failedFlag)
+{
     *failedFlag = 1;
-    m_failureText = ErrorTextOf(*failure);
+    m_failureText = text;
     m_failureOwner = owner;
     // Everything the uninstall left for the restart is called off by its rollback.
     PrepareRollback();

@@ -18,10 +18,6 @@ constexpr char SAMPLE_USER_PROGRAM[] = "velloranlt.exe";
 constexpr char SAMPLE_CONSOLE_TOOL[] = "velloranltsh.exe";
 constexpr char SAMPLE_PRESENCE_EVENT[] = "Global\\7D2669B6-E92D-4388-A97A-B7CD8867823F";
 constexpr char SAMPLE_PIPE_NAME[] = "\\\\.\\pipe\\36090781-44EB-4472-9C8F-5A9E8749D470";
-constexpr char SAMPLE_UNINSTALL_KEY[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{7C7278B8-BD56-4435-B665-81454D89C383}";
-constexpr char SAMPLE_DRIVER_SERVICES[] = "nexbuslt";
-constexpr char SAMPLE_DEVICE_IDS[] = "*nexbusltDevice, *nexhcltDevice";
 #else
 constexpr char SAMPLE_PRODUCT_NAME[] = "Velloran";
 constexpr char SAMPLE_SERVICE_NAME[] = "velloransrv";
@@ -30,10 +26,6 @@ constexpr char SAMPLE_USER_PROGRAM[] = "velloran.exe";
 constexpr char SAMPLE_CONSOLE_TOOL[] = "velloransh.exe";
 constexpr char SAMPLE_PRESENCE_EVENT[] = "Global\\1FF3826E-2952-437b-8C0D-6F566815B0F6";
 constexpr char SAMPLE_PIPE_NAME[] = "\\\\.\\pipe\\DBA0FFEA-0EAF-4067-B9D4-D7B25D9812F0";
-constexpr char SAMPLE_UNINSTALL_KEY[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{FB9376AC-5253-42a5-AC0A-D306F32FFAD2}";
-constexpr char SAMPLE_DRIVER_SERVICES[] = "nexbus, nexpnp, nexstb";
-constexpr char SAMPLE_DEVICE_IDS[] = "*nexbusDevice, *nexhcDevice";
 #endif
 
 // The version the service reports. The build passes its own values so that

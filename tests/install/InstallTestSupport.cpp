@@ -340,6 +340,7 @@ const TestProduct& Server()
         {"nexstb", "nexpnp"},
         "{FB9376AC-5253-42a5-AC0A-D306F32FFAD2}",
         "Velloran Setup",
+        "velloran-uninstall.log",
     };
     return product;
 }
@@ -360,6 +361,7 @@ const TestProduct& Client()
         {},
         "{7C7278B8-BD56-4435-B665-81454D89C383}",
         "Velloran Client Setup",
+        "velloran-client-uninstall.log",
     };
     return product;
 }
@@ -469,6 +471,58 @@ MachineScope InstallScope(const TestProduct& product)
     scope.serviceStates.push_back(product.serviceName);
     scope.serviceStates.push_back(product.busService);
     return scope;
+}
+
+std::string UninstallValue(const TestProduct& product, const std::string& name)
+{
+    std::string value;
+    RegReadString(HKEY_LOCAL_MACHINE, UNINSTALL + product.uninstallKey, name, &value);
+    return value;
+}
+
+std::string UninstallLog(const TestProduct& product)
+{
+    return TempDir() + "\\" + product.uninstallLog;
+}
+
+std::vector<std::string> UninstallerFolders(const TestProduct& product)
+{
+    const std::string parent = SpecialFolder(CSIDL_COMMON_APPDATA);
+    std::vector<std::string> folders;
+    WIN32_FIND_DATAA found;
+    fw::CFindHandle search(FindFirstFileA((parent + "\\" + product.name + " Uninstall *").c_str(), &found));
+    if (search) {
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                folders.push_back(parent + "\\" + found.cFileName);
+        } while (FindNextFileA(search.get(), &found));
+    }
+    return folders;
+}
+
+bool CarryOutPendingRenames()
+{
+    HANDLE raw = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        fw::CKernelHandle token(raw);
+        TOKEN_PRIVILEGES privileges{};
+        if (LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+        }
+    }
+    if (!ExitWindowsEx(EWX_REBOOT, 0))
+        return false;
+    for (int i = 0; i < 100; ++i) {
+        std::string bytes;
+        DWORD type = 0;
+        if (!RegReadValue(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                          "PendingFileRenameOperations", &bytes, &type))
+            return true;
+        Sleep(100);
+    }
+    return false;
 }
 
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs)

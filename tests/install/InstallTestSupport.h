@@ -22,6 +22,7 @@ struct TestProduct {
     std::vector<std::string> kernelDrivers; // own kernel-driver services
     std::string uninstallKey;
     std::string journalFolder;  // below %ProgramData%
+    std::string uninstallLog;   // "velloran-uninstall.log", in the temporary folder
 };
 
 const TestProduct& Server();
@@ -72,6 +73,20 @@ std::string JournalPath(const TestProduct& product);
 
 // Where an installation writes: for before/after comparisons.
 testsupport::MachineScope InstallScope(const TestProduct& product);
+
+// --- the product's uninstaller ---
+// A string value of the product's uninstall entry ("QuietUninstallString"),
+// as a deployment tool reads it; empty without one.
+std::string UninstallValue(const TestProduct& product, const std::string& name);
+// The uninstaller's log in the temporary folder.
+std::string UninstallLog(const TestProduct& product);
+// The folders below %ProgramData% that the product's uninstaller made to run
+// its copies from ("<name> Uninstall 0123abcd"), as full paths.
+std::vector<std::string> UninstallerFolders(const TestProduct& product);
+// What the restart does to the restart's rename list, now: Wine carries the
+// list out when a program asks for a restart, and the asking program goes
+// on. False when the list is still there after a few seconds.
+bool CarryOutPendingRenames();
 
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);

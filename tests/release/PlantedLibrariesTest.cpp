@@ -4,7 +4,9 @@
 // library by its full path. Every name below is planted in both folders at
 // once and set native first; a silent install with an unpack-only run, and a
 // complete wizard, must work and leave no mark. The client setup runs the same
-// code with other texts, so the server setup stands for both.
+// code with other texts, so the server setup stands for both. The same holds
+// for the product's uninstaller started from such a folder: it and the copy
+// it hands the work to (which runs from a new folder of its own) load none.
 #include "tests/install/InstallTestSupport.h"
 #include "tests/release/SetupChecks.h"
 #include "tests/support/PlantedLibraries.h"
@@ -107,5 +109,16 @@ TEST_F(PlantedLibraries, WizardLoadsNone)
     ClickControl(page, IDCANCEL);
     EXPECT_EQ(run.get(), 0);
     CheckInstalled(Server());
+    EXPECT_EQ(CPlantedLibraries::Marks(), "");
+}
+
+TEST_F(PlantedLibraries, UninstallerLoadsNone)
+{
+    ASSERT_EQ(RunProcess("\"" + setup + "\" -silent -licenseaccept", 180000, current), 0);
+    const std::string uninstaller = folder + "\\uninstall.exe";
+    ASSERT_TRUE(CopyFileA((InstallFolder(Server()) + "\\uninstall.exe").c_str(), uninstaller.c_str(), FALSE));
+    EXPECT_EQ(RunProcess("\"" + uninstaller + "\" -silent", 180000, current), 0);
+    EXPECT_EQ(UninstallValue(Server(), "InstallLocation"), "");
+    EXPECT_FALSE(DirectoryExists(InstallFolder(Server())));
     EXPECT_EQ(CPlantedLibraries::Marks(), "");
 }

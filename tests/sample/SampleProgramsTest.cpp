@@ -1,6 +1,5 @@
 // The stand-in product's other programs and texts, as a user or a script
 // meets them without a display: what they print and how they exit.
-#include "framework/Handles.h"
 #include "tests/support/SampleSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -11,9 +10,6 @@
 using namespace testsupport;
 
 namespace {
-
-const char SERVER_UNINSTALL_KEY[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{FB9376AC-5253-42a5-AC0A-D306F32FFAD2}";
 
 std::string Quoted(const std::string& path)
 {
@@ -52,38 +48,6 @@ TEST(SamplePrograms, UserProgramHelpEndsWithoutADisplay)
 
     EXPECT_EQ(RunCaptured(Quoted(SamplePath("client", "velloranlt.exe")) + " -silent", &output, 20000), 2);
     EXPECT_EQ(output.rfind("Unknown switch: -silent\n", 0), 0u) << output;
-}
-
-TEST(SamplePrograms, UninstallStubSaysWhatItWouldRemoveAndRemovesNothing)
-{
-    const std::string uninstall = Quoted(SamplePath("server", "uninstall.exe"));
-    std::string output;
-    EXPECT_EQ(RunCaptured(uninstall, &output, 20000), 1);
-    EXPECT_EQ(output, std::string("Velloran is not installed: there is no uninstall entry HKEY_LOCAL_MACHINE\\") +
-                          SERVER_UNINSTALL_KEY + ".\nNothing to do.\n");
-
-    fw::CRegKey key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SERVER_UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
-                              nullptr),
-              ERROR_SUCCESS);
-    const char folder[] = "C:\\Program Files\\Velloran";
-    const char startMenu[] = "Velloran Tools";
-    RegSetValueExA(key.get(), "InstallLocation", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder), sizeof folder);
-    RegSetValueExA(key.get(), "StartMenuLocation", 0, REG_SZ, reinterpret_cast<const BYTE*>(startMenu),
-                   sizeof startMenu);
-    key.reset();
-
-    EXPECT_EQ(RunCaptured(uninstall, &output, 20000), 0);
-    EXPECT_TRUE(Contains(output, "stand-in uninstaller: it removes nothing")) << output;
-    EXPECT_TRUE(Contains(output, "- stop and delete the service velloransrv (Velloran Service)\n")) << output;
-    EXPECT_TRUE(Contains(output, "- remove the devices *nexbusDevice, *nexhcDevice and the driver services nexbus, "
-                                 "nexpnp, nexstb\n"))
-        << output;
-    EXPECT_TRUE(Contains(output, "- delete the folder C:\\Program Files\\Velloran\n")) << output;
-    EXPECT_TRUE(Contains(output, "- delete the Start Menu folder Velloran Tools\n")) << output;
-    std::string kept;
-    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, SERVER_UNINSTALL_KEY, "InstallLocation", &kept));
-    EXPECT_EQ(kept, folder);
 }
 
 TEST(SamplePayload, TextsNameTheirProductAndUseWindowsLineEnds)

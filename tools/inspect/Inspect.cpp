@@ -1,5 +1,6 @@
 // Tells a person what an installation left on a (Wine) machine: files,
-// services, devices, shortcuts, the uninstall entry and the setup log.
+// services, devices, shortcuts, the uninstall entry and the setup log; after
+// an uninstall, that nothing of it is left.
 //
 //   velloran_inspect.exe PRODUCT-NAME SERVICE [DRIVER-SERVICE...] -- HARDWARE-ID... -- UNINSTALL-KEY
 //
@@ -47,6 +48,22 @@ DWORD FileSize(const std::string& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
+}
+
+// "  1234 bytes", or "absent" for a file that is not there.
+std::string SizeText(const std::string& path)
+{
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return "  absent";
+    char text[32];
+    snprintf(text, sizeof text, "%8lu bytes", static_cast<unsigned long>(FileSize(path)));
+    return text;
+}
+
+bool FolderExists(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool RegString(HKEY key, const char* value, std::string* out)
@@ -134,7 +151,10 @@ void ReportDevices(const std::vector<std::string>& wanted)
 
 void ReportLinks(const std::string& folder)
 {
-    for (const std::string& name : ListFolder(folder)) {
+    const std::vector<std::string> names = ListFolder(folder);
+    if (names.empty())
+        printf("  (none)\n");
+    for (const std::string& name : names) {
         const std::string path = folder + "\\" + name;
         if (name.size() > 4 && name.compare(name.size() - 4, 4, ".url") == 0) {
             printf("  %-36s -> (web) %lu bytes\n", name.c_str(), static_cast<unsigned long>(FileSize(path)));
@@ -186,6 +206,8 @@ int main(int argc, char** argv)
 
     const std::string install = SpecialFolder(CSIDL_PROGRAM_FILES) + "\\" + product;
     printf("Install folder %s\n", install.c_str());
+    if (!FolderExists(install))
+        printf("  (none)\n");
     for (const std::string& name : ListFolder(install))
         printf("  %-28s %8lu bytes\n", name.c_str(), static_cast<unsigned long>(FileSize(install + "\\" + name)));
 
@@ -193,12 +215,10 @@ int main(int argc, char** argv)
     GetSystemDirectoryA(system, MAX_PATH);
     printf("System folder %s\n", system);
     const std::string serviceFile = std::string(system) + "\\" + services.front() + ".exe";
-    printf("  %-28s %8lu bytes\n", (services.front() + ".exe").c_str(),
-           static_cast<unsigned long>(FileSize(serviceFile)));
+    printf("  %-28s %s\n", (services.front() + ".exe").c_str(), SizeText(serviceFile).c_str());
     for (size_t i = 1; i < services.size(); ++i) {
         const std::string driver = std::string(system) + "\\drivers\\" + services[i] + ".sys";
-        printf("  drivers\\%-20s %8lu bytes\n", (services[i] + ".sys").c_str(),
-               static_cast<unsigned long>(FileSize(driver)));
+        printf("  drivers\\%-20s %s\n", (services[i] + ".sys").c_str(), SizeText(driver).c_str());
     }
 
     printf("Services (name, start type, state, kind)\n");
