@@ -300,8 +300,16 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
         if (Upper(own) != Upper(published) && PathExists(own, &error) == Exists::Yes)
             Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
     }
-    if (!before.catalogFolderExisted && PathExists(catalogs, &error) == Exists::Yes)
-        Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));
+    if (!before.catalogFolderExisted && PathExists(catalogs, &error) == Exists::Yes) {
+        // Journaled under the name the store gave it (Wine writes it in lower
+        // case), so that putting it back makes it as it was.
+        std::string folder = catalogs;
+        WIN32_FIND_DATAA found;
+        fw::CFindHandle search(EngineCalls().FindFirstFileA(catalogs.c_str(), &found));
+        if (search)
+            folder = catalogs.substr(0, catalogs.find_last_of('\\') + 1) + found.cFileName;
+        Journal(JournalRecord::MakeEntry(folder, JOURNAL_DIRECTORY));
+    }
 }
 
 void CInstaller::JournalPackageIntent(const std::string& infPath, const std::string& hardwareId,

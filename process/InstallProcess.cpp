@@ -402,7 +402,8 @@ void CInstallProcess::FinishInstall()
 
 void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* failedFlag)
 {
-    const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, code, static_cast<uint32_t>(address));
+    const UINT textId = m_runKindOfThisProcess == RUN_UNINSTALL ? IDS_UNINSTALL_EXCEPTION : IDS_INSTALL_EXCEPTION;
+    const std::string text = fw::FormatText(textId, code, static_cast<uint32_t>(address));
     if (Committed()) {
         // The run was final before the fault: what it installed stays, and
         // a backup the commit did not get to is named in the log.
@@ -414,6 +415,7 @@ void CInstallProcess::RecoverFromFault(uint32_t code, uint64_t address, int* fai
         // The rollback itself went wrong: starting it again could only make
         // things worse. What it did not restore stays in the backups.
         *failedFlag = 1;
+        m_rollbackNotCompleted = true;
         ShowError(nullptr, text);
         WriteLog(text.c_str());
         KeepBackups();
@@ -440,11 +442,14 @@ void CInstallProcess::FailAndRollBack(const std::string& text, HWND owner, int* 
     if (!RunStage(&CInstallProcess::RollbackInstall)) {
         // Cut short: the run stays unfinished in the journal, and the next
         // run of the setup finishes its rollback.
+        m_rollbackNotCompleted = true;
         RunStage(&CInstallProcess::EndIncompleteRollback);
         return;
     }
-    if (RollbackIncomplete())
+    if (RollbackIncomplete()) {
+        m_rollbackNotCompleted = true;
         RunStage(&CInstallProcess::EndIncompleteRollback);
+    }
     FinishRollback();
 }
 

@@ -63,6 +63,10 @@ public:
     // the close message) and waits a little for them.
     void CloseProductPrograms(const std::string& folder);
 
+    // After a failure: whether the rollback could not put everything back
+    // (the log names what was kept).
+    bool RollbackNotCompleted() const { return m_rollbackNotCompleted; }
+
     // Whether the installation's own error boxes appear (not in a silent
     // run without "-im": the text goes to the log all the same).
     void SetErrorBoxes(bool shown) { m_errorBoxes = shown; }
@@ -149,6 +153,7 @@ private:
     bool m_rollbackStarted = false;
     bool m_errorBoxes = true;
     bool m_paced = true;
+    bool m_rollbackNotCompleted = false;
     // The records of the committed runs: what the installation holds.
     std::vector<JournalRecord> m_installationRecords;
     bool m_uninstallEntryFound = false;

@@ -74,7 +74,7 @@ BOOL CALLBACK CloseIfProgram(HWND window, LPARAM context)
 
 std::string ErrorTextOf(const CExceptionEx& e)
 {
-    return fw::FormatText(IDS_INSTALL_ERROR, e.code, e.Arg0());
+    return fw::FormatText(IDS_UNINSTALL_ERROR, e.code, e.Arg0());
 }
 
 }  // namespace
@@ -128,11 +128,14 @@ void CInstallProcess::FailUninstall(const std::string& text, HWND owner, int* fa
     m_rollbackStarted = true;
     if (!RunStage(&CInstallProcess::RollbackUninstall)) {
         // Cut short: the next run of the setup or the uninstaller puts the rest back.
+        m_rollbackNotCompleted = true;
         RunStage(&CInstallProcess::EndIncompleteRollback);
         return;
     }
-    if (RollbackIncomplete())
+    if (RollbackIncomplete()) {
+        m_rollbackNotCompleted = true;
         RunStage(&CInstallProcess::EndIncompleteRollback);
+    }
     FinishRollback();
 }
 

@@ -351,6 +351,7 @@ void CUninstallApp::EndOfRun()
         return;
     const bool failed = uninstallFailed != 0;
     const bool restartNeeded = restartFlag != 0;
+    const bool notPutBack = installProcess->RollbackNotCompleted();
     // The program the user started, moved here, still runs: it, this copy
     // and the folder go at the restart, which nobody needs to wait for.
     // Without it the program the user started deletes both once this copy
@@ -364,7 +365,8 @@ void CUninstallApp::EndOfRun()
         exitCode = UNINSTALL_FAILED;
         // A rollback that left work for the restart asks for it, as the
         // setup's does; the exit code says the run failed either way.
-        restartNow = restartNeeded && options.silent && !options.noRestart;
+        if (restartNeeded && !options.noRestart)
+            restartNow = options.silent || Ask(ProductText(IDS_UNINSTALL_PUT_BACK_RESTART)) == IDYES;
     } else if (restartNeeded) {
         if (options.noRestart)
             exitCode = UNINSTALL_RESTART_NEEDED;
@@ -385,7 +387,9 @@ void CUninstallApp::EndOfRun()
     if (failed) {
         if (!logPath.empty())
             ShellExecuteA(nullptr, "open", logPath.c_str(), nullptr, nullptr, SHOW_LOG);
-        ShowMessage(fw::FormatText(IDS_UNINSTALL_FAILED, Product().productName, logPath.c_str()), MB_ICONWARNING);
+        ShowMessage(fw::FormatText(notPutBack ? IDS_UNINSTALL_NOT_PUT_BACK : IDS_UNINSTALL_FAILED,
+                                   Product().productName, logPath.c_str()),
+                    MB_ICONWARNING);
     } else if (exitCode == UNINSTALL_RESTART_NEEDED) {
         ShowMessage(ProductText(IDS_UNINSTALL_RESTART_NEEDED), MB_ICONWARNING);
     } else if (exitCode == UNINSTALL_OK && !options.silent && !restartNeeded) {
