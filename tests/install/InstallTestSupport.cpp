@@ -525,9 +525,63 @@ bool CarryOutPendingRenames()
     return false;
 }
 
+MachineScope InstallScopeWithoutJournal(const TestProduct& product)
+{
+    MachineScope scope = InstallScope(product);
+    scope.trees.erase(std::remove(scope.trees.begin(), scope.trees.end(), JournalFolder(product)), scope.trees.end());
+    return scope;
+}
+
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs)
 {
     return RunProcess("\"" + setupPath + "\" " + switches, timeoutMs);
+}
+
+CStartedSetup::CStartedSetup(const std::string& setupPath, const std::string& switches)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::string line = "\"" + setupPath + "\" " + switches;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return;
+    m_process.reset(info.hProcess);
+    fw::CKernelHandle thread(info.hThread);
+}
+
+CStartedSetup::~CStartedSetup()
+{
+    Kill();
+}
+
+long CStartedSetup::Wait(DWORD timeoutMs)
+{
+    if (!m_process || WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0)
+        return -1001;
+    DWORD code = 0;
+    GetExitCodeProcess(m_process.get(), &code);
+    return static_cast<long>(static_cast<int32_t>(code));
+}
+
+bool CStartedSetup::Kill()
+{
+    if (!m_process || WaitForSingleObject(m_process.get(), 0) == WAIT_OBJECT_0)
+        return false;
+    TerminateProcess(m_process.get(), 1);
+    WaitForSingleObject(m_process.get(), 10000);
+    return true;
+}
+
+bool WaitForLogLine(const TestProduct& product, const std::string& line, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    do {
+        const std::vector<std::string> lines = ReadLines(TempLog(product));
+        if (std::find(lines.begin(), lines.end(), line) != lines.end())
+            return true;
+        Sleep(50);
+    } while (GetTickCount() - start < timeoutMs);
+    return false;
 }
 
 void CheckInstalled(const TestProduct& product)

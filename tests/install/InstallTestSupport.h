@@ -2,6 +2,7 @@
 // the product code, and how they make setups with packages of their own.
 #pragma once
 
+#include "framework/Handles.h"
 #include "tests/support/MachineSnapshot.h"
 
 #include <functional>
@@ -73,6 +74,8 @@ std::string JournalPath(const TestProduct& product);
 
 // Where an installation writes: for before/after comparisons.
 testsupport::MachineScope InstallScope(const TestProduct& product);
+// The same without the journal's folder: for runs that move it aside.
+testsupport::MachineScope InstallScopeWithoutJournal(const TestProduct& product);
 
 // --- the product's uninstaller ---
 // A string value of the product's uninstall entry ("QuietUninstallString"),
@@ -90,6 +93,31 @@ bool CarryOutPendingRenames();
 
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);
+
+// A setup started and not waited for: one that holds the product's lock
+// while another starts, or one ended from outside as Task Manager or a
+// deployment tool's time-out ends it.
+class CStartedSetup {
+public:
+    CStartedSetup(const std::string& setupPath, const std::string& switches);
+    // Ends the setup if it still runs.
+    ~CStartedSetup();
+    CStartedSetup(const CStartedSetup&) = delete;
+    CStartedSetup& operator=(const CStartedSetup&) = delete;
+
+    bool Started() const { return m_process.valid(); }
+    // The exit code, or -1001 when the setup still runs after `timeoutMs`.
+    long Wait(DWORD timeoutMs);
+    // TerminateProcess: nothing of the setup runs on, nothing unwritten is
+    // written. False when it had ended already.
+    bool Kill();
+
+private:
+    fw::CKernelHandle m_process;
+};
+
+// Waits until the product's log in the temporary folder holds `line`.
+bool WaitForLogLine(const TestProduct& product, const std::string& line, DWORD timeoutMs);
 
 // The product as a complete installation leaves it, checked with gtest
 // expectations: its files, services, devices, driver store, shortcuts,

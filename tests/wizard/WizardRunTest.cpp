@@ -399,8 +399,9 @@ void InstallByKeyboard(const Build& build)
 }
 
 // The server setup of the test build with its real package: its firewall
-// step faults, waits or fails as the environment says.
-std::string FirewallTestSetup()
+// step faults, waits or fails as the environment says, and it ends itself
+// where CallInjector.h's variables say.
+std::string TestBuildSetup()
 {
     SetupRecipe recipe;
     recipe.stub = BinPath("velloran_setup_faulting.exe");
@@ -531,6 +532,39 @@ TEST(WizardEnds, ADamagedPackageOffersOnlyExit)
     EXPECT_EQ(setup.Wait(15000), 0);
     boxes.Stop();
     EXPECT_TRUE(boxes.Texts().empty()) << ::testing::PrintToString(boxes.Texts());
+}
+
+TEST(WizardEnds, AfterAnInterruptedRunTheWelcomePageSaysItWasUndone)
+{
+    // A silent run of the test build ends itself after its tenth journal
+    // record, in the middle of copying files; the wizard started next has
+    // undone it before its first page.
+    ASSERT_TRUE(HaveDisplay());
+    const Build& build = ServerBuild();
+    const Shots shots(build, 96, "interrupted");
+    const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(build.product));
+    {
+        const ScopedEnvironment kill("VELLORAN_KILL_FLUSH", "10");
+        ASSERT_EQ(RunSetup(TestBuildSetup(), "-silent -licenseaccept"), 0xDEAD);
+    }
+    ASSERT_TRUE(FileExists(JournalPath(build.product)));
+
+    CMessageBoxWatcher boxes(build.product.name, IDYES);
+    CSetupRun setup(PackedSetup(build.product));
+    HWND page = Welcome(build);
+    ASSERT_NE(page, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ControlEnabled(page, IDOK); }, 15000));
+    EXPECT_EQ(ControlText(page, IDC_BODY),
+              "An earlier setup of Velloran was interrupted before it had finished. Setup has undone what it had "
+              "changed.\n\nThe Setup Wizard will allow you to install Velloran Version 6.1 on your computer. Click "
+              "Next to continue or Cancel to exit the setup.");
+    shots.Take(page, "1-welcome");
+    const std::vector<std::string> changed = before.DifferencesTo(CMachineSnapshot::Take(InstallScope(build.product)));
+    EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
+    ClickControl(page, IDCANCEL);
+    EXPECT_EQ(setup.Wait(15000), 0);
+    boxes.Stop();
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Are you sure you wish to cancel Velloran installation?"});
 }
 
 TEST(WizardEnds, ANewerRunningProductRefusesTheInstallation)
@@ -724,7 +758,7 @@ TEST(WizardFirewall, AFaultInTheStepRollsTheRunBack)
     ASSERT_TRUE(HaveDisplay());
     RecordShellOpenings();
     const Shots shots(ServerBuild(), 96, "firewall-fault");
-    const std::string setupPath = FirewallTestSetup();
+    const std::string setupPath = TestBuildSetup();
     const ScopedEnvironment fault("VELLORAN_FAULT_AT", "firewall");
     const ScopedEnvironment pauses("VELLORAN_PAUSE_PERCENT", "0");
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(Server()));
@@ -768,7 +802,7 @@ TEST(WizardFirewall, ASlowStepKeepsTheProgressPageUntilTheWorkerIsDone)
     ASSERT_TRUE(HaveDisplay());
     const Shots shots(ServerBuild(), 96, "firewall-slow");
     const std::string caption = Caption(ServerBuild());
-    const std::string setupPath = FirewallTestSetup();
+    const std::string setupPath = TestBuildSetup();
     PlaceOlderReadme();
     const ScopedEnvironment delayAt("VELLORAN_DELAY_AT", "firewall");
     const ScopedEnvironment delay("VELLORAN_DELAY_MS", "15000");
@@ -813,7 +847,7 @@ TEST(WizardFirewall, AFailingStepIsAWarningAndTheRunCommits)
 {
     ASSERT_TRUE(HaveDisplay());
     const Shots shots(ServerBuild(), 96, "firewall-failing");
-    const std::string setupPath = FirewallTestSetup();
+    const std::string setupPath = TestBuildSetup();
     PlaceOlderReadme();
     const ScopedEnvironment failure("VELLORAN_FAIL_AT", "firewall");
     const ScopedEnvironment pauses("VELLORAN_PAUSE_PERCENT", "0");
