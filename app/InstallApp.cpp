@@ -1,6 +1,7 @@
 #include "app/InstallApp.h"
 
 #include "app/SummaryText.h"
+#include "engine/JournalFile.h"
 #include "app/UserIface.h"
 #include "framework/SystemLibrary.h"
 #include "framework/Text.h"
@@ -152,6 +153,15 @@ bool CInstallApp::InitInstance()
         const std::string module = ModulePath();
         if (!module.empty())
             logCopyPath = FolderOf(module) + product.logFileName;
+    }
+
+    // Another run of the product holds the lock: this one changes nothing,
+    // not even the log in %TEMP%, which is that run's.
+    if (!options.unpackOnly && !TakeProductLock(product.lockName, &productLock)) {
+        exitCode = EXIT_ANOTHER_RUN;
+        if (MessagesEnabled())
+            ShowMessage(fw::FormatText(IDS_ANOTHER_RUNNING, product.productName), MB_ICONWARNING);
+        return false;
     }
 
     char temp[MAX_PATH] = {};

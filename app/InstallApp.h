@@ -110,6 +110,7 @@ private:
     std::string ProductText(UINT id) const;  // string `id` formatted with the product name
 
     SetupOptions options;
+    fw::CKernelHandle productLock;  // held for the whole run
     std::string tempLogPath;  // empty when the run has no setup log
     std::string logCopyPath;  // beside the setup, with "-log"
     ProgressValues silentProgress;  // scratch values nobody displays

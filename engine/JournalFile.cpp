@@ -57,6 +57,20 @@ bool GoneError(DWORD error)
 
 }  // namespace
 
+bool TakeProductLock(const std::string& lockName, fw::CKernelHandle* lock)
+{
+    lock->reset(EngineCalls().CreateMutexA(nullptr, FALSE, lockName.c_str()));
+    // A lock that cannot be had at all is no sign of another run: the
+    // journal's own Open then says what is wrong.
+    if (!*lock)
+        return true;
+    if (WaitForSingleObject(lock->get(), 0) == WAIT_TIMEOUT) {
+        lock->reset();
+        return false;
+    }
+    return true;
+}
+
 CJournalFile::CJournalFile(const std::string& folder, const std::string& productKey)
     : m_folder(folder), m_path(folder + "\\" + JOURNAL_FILE_NAME), m_productKey(productKey)
 {

@@ -21,6 +21,12 @@
 #include <string>
 #include <vector>
 
+// Takes the product's lock (a named mutex) for as long as `lock` holds it:
+// false while another run of the product holds it. A run takes it before it
+// touches anything, its own log in %TEMP% included; the journal's Open takes
+// it once more on the same thread, which a mutex allows.
+bool TakeProductLock(const std::string& lockName, fw::CKernelHandle* lock);
+
 class CJournalFile {
 public:
     // folder: the journal's folder (full path); productKey: what the header

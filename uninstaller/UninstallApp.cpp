@@ -1,5 +1,7 @@
 #include "uninstaller/UninstallApp.h"
 
+#include "engine/JournalFile.h"
+
 #include "framework/Text.h"
 #include "framework/WinThread.h"
 #include "process/FaultGuard.h"
@@ -129,6 +131,14 @@ void CUninstallApp::RunOriginal()
 void CUninstallApp::RunCopy(const std::string& original)
 {
     const ProductConfig& product = Product();
+    // Another run of the product holds the lock: this one changes nothing,
+    // not even the log in %TEMP%, which may be that run's.
+    if (!TakeProductLock(product.lockName, &productLock)) {
+        exitCode = UNINSTALL_ANOTHER_RUN;
+        if (MessagesEnabled())
+            ShowMessage(ProductText(IDS_UNINSTALL_ANOTHER_RUNNING), MB_ICONWARNING);
+        return;
+    }
     char temp[MAX_PATH] = {};
     const DWORD tempLength = GetTempPathA(MAX_PATH, temp);
     if (tempLength != 0 && tempLength < MAX_PATH && tempLength + strlen(product.uninstallLogFileName) < MAX_PATH) {

@@ -86,6 +86,7 @@ private:
     int32_t restartFlag = 0;
     int32_t uninstallFailed = 0;
     int32_t exitCode = UNINSTALL_OK;
+    fw::CKernelHandle productLock;  // the copy holds it for its whole run
     fw::CFileHandle uninstallLog;
     std::string logPath;     // empty when the run has no log
     std::string copyProgram; // this copy, when it is one
