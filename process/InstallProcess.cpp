@@ -438,10 +438,15 @@ void CInstallProcess::FailAndRollBack(const std::string& text, HWND owner, int* 
     m_failureOwner = owner;
     RunStage(&CInstallProcess::StopForRollback);
     RunStage(&CInstallProcess::ReportFailure);
+    RunRollback(&CInstallProcess::RollbackInstall);
+}
+
+void CInstallProcess::RunRollback(void (CInstallProcess::*rollback)())
+{
     m_rollbackStarted = true;
-    if (!RunStage(&CInstallProcess::RollbackInstall)) {
+    if (!RunStage(rollback)) {
         // Cut short: the run stays unfinished in the journal, and the next
-        // run of the setup finishes its rollback.
+        // run of the setup or the uninstaller finishes its rollback.
         m_rollbackNotCompleted = true;
         RunStage(&CInstallProcess::EndIncompleteRollback);
         return;

@@ -132,6 +132,10 @@ private:
     // what the uninstall took away.
     void FailUninstall(const std::string& text, HWND owner, int* failedFlag);
     void StopForRollback();
+    // Runs the rollback under its guard and settles the journal: a rollback
+    // cut short stays in it for the next run; one that ran to its end takes
+    // the run's records out (or names what waits for the restart).
+    void RunRollback(void (CInstallProcess::*rollback)());
     void ReportFailure();
     void EndIncompleteRollback();
     // Runs a stage under the guard; false (the fault logged) after a fault.

@@ -125,18 +125,7 @@ void CInstallProcess::FailUninstall(const std::string& text, HWND owner, int* fa
     // Everything the uninstall left for the restart is called off by its rollback.
     PrepareRollback();
     RunStage(&CInstallProcess::ReportFailure);
-    m_rollbackStarted = true;
-    if (!RunStage(&CInstallProcess::RollbackUninstall)) {
-        // Cut short: the next run of the setup or the uninstaller puts the rest back.
-        m_rollbackNotCompleted = true;
-        RunStage(&CInstallProcess::EndIncompleteRollback);
-        return;
-    }
-    if (RollbackIncomplete()) {
-        m_rollbackNotCompleted = true;
-        RunStage(&CInstallProcess::EndIncompleteRollback);
-    }
-    FinishRollback();
+    RunRollback(&CInstallProcess::RollbackUninstall);
 }
 
 void CInstallProcess::UninstallPlan()
