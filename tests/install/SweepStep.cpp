@@ -138,6 +138,22 @@ struct Work {
     std::string Setup() const { return File("setup\\" + product.setup + ".exe"); }
 };
 
+// What an installation touches, as a snapshot of this machine. Wine's
+// driver hosts (services "Winedevice<N>") come and go with the drivers it
+// loads, under numbers of their own: they are no part of the comparison.
+CMachineSnapshot TakeSnapshot(const TestProduct& product)
+{
+    CMachineSnapshot snapshot = CMachineSnapshot::Take(InstallScope(product));
+    const std::string host = "service Winedevice";
+    for (auto item = snapshot.items.begin(); item != snapshot.items.end();) {
+        const bool driverHost = item->first.rfind(host, 0) == 0 && item->first.size() > host.size() &&
+                                std::all_of(item->first.begin() + host.size(), item->first.end(),
+                                            [](char c) { return c >= '0' && c <= '9'; });
+        item = driverHost ? snapshot.items.erase(item) : std::next(item);
+    }
+    return snapshot;
+}
+
 // The log of the run that just ended: a failed run, and one that needs the
 // restart it was told not to make, leave it in the temporary folder; a
 // complete run moves it into the install folder.
@@ -203,8 +219,9 @@ std::string MaskTemporaryNames(std::string text)
 // the link says counts; temporary names are masked, in the rename list too;
 // a backup the commit could not delete, which the log names and the restart
 // deletes, is left out (a warning by design: a backup held open by someone is
-// no reason to fail a finished run); and an empty "Group" of a service counts
-// as none. A rollback tells the service manager a service's old, absent
+// no reason to fail a finished run); of a service's dependencies only the
+// first counts, Wine's service manager stores the rest as garbage when it
+// creates a service; and an empty "Group" of a service counts as none. A rollback tells the service manager a service's old, absent
 // group as an empty one (nothing else clears it) and then puts the registry
 // back byte for byte; the service manager keeps the empty group and writes it
 // out with the next change of that service, by a later run in this prefix.
@@ -228,6 +245,11 @@ CMachineSnapshot AsInstalled(const CMachineSnapshot& snapshot, const std::vector
                                         "] [" + link.description + "]"
                                   : "link (not read)";
             }
+        } else if (item.first.rfind(SERVICE_VALUES, 0) == 0 && EndsWith(item.first, "\\DependOnService")) {
+            const std::string key = item.first.substr(strlen("reg HKLM\\"), item.first.size() - strlen("reg HKLM\\") -
+                                                                                 strlen("\\DependOnService"));
+            const std::vector<std::string> names = RegReadMultiString(HKEY_LOCAL_MACHINE, key, "DependOnService");
+            value = "first dependency " + (names.empty() ? std::string("(none)") : names.front());
         } else if (item.first.rfind(SERVICE_VALUES, 0) == 0 && EndsWith(item.first, "\\Group") &&
                    (value.rfind("1:0 bytes", 0) == 0 || value.rfind("1:1 bytes", 0) == 0)) {
             continue;
@@ -490,10 +512,10 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
     const bool rollback = sweep == "rollback";
     const std::string trace = work.File("run-trace.txt");
 
-    const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(work.product));
+    const CMachineSnapshot before = TakeSnapshot(work.product);
     const auto renamesBefore = PendingRenames();
     const long exitCode = RunFailing(work, calls, code, trace);
-    const CMachineSnapshot after = CMachineSnapshot::Take(InstallScope(work.product));
+    const CMachineSnapshot after = TakeSnapshot(work.product);
     const std::vector<std::string> lines = RunLog(work.product);
 
     Verdict verdict;
@@ -524,8 +546,11 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
     printf("%s\n", line.c_str());
     fflush(stdout);
     std::string report = line + "\n";
-    if (verdict.word == "wrong")
-        report += CutList("differences", verdict.details) + CutList("log", TellingLines(lines));
+    if (verdict.word == "wrong") {
+        const std::vector<std::string> telling = TellingLines(lines);
+        report += CutList("differences", verdict.details) +
+                  (telling.empty() ? "    log: no warning, no error\n" : CutList("log", telling));
+    }
     AppendReport(work, report);
     return verdict.step;
 }
@@ -576,7 +601,7 @@ int Reference(const Work& work)
     const std::string trace = work.File("trace.txt");
     const long exitCode = RunFailing(work, "", "", trace);
     const CMachineSnapshot installed =
-        AsInstalled(CMachineSnapshot::Take(InstallScope(work.product)), RunLog(work.product));
+        AsInstalled(TakeSnapshot(work.product), RunLog(work.product));
     if (!installed.Save(work.File("installed.snap")))
         return STEP_SETUP_FAILED;
     printf("reference: exit %ld, %zu calls\n", exitCode, TraceNames(trace).size() - 1);
