@@ -70,7 +70,6 @@ const char* const ROLLBACK_INCOMPLETE = "Warning: === Rollback not completed, ba
 const char* const REBOOT_REQUIRED = "Warning: === Reboot required to complete operation ===";
 const char* const BACKUP_KEPT = "Backup File Kept: ";
 const char* const CANCEL_FAILED = "Warning: Rollback step failed: CancelReplacement ";
-const char* const BACKUP_AT_RESTART = "Warning: Backup File Deleted At Restart: ";
 const char* const PENDING_RENAMES = "PendingFileRenameOperations";
 const char* const SERVICE_VALUES = "reg HKLM\\System\\CurrentControlSet\\Services\\";
 
@@ -214,31 +213,58 @@ std::string MaskTemporaryNames(std::string text)
     return text;
 }
 
-// A snapshot of a complete run made comparable with another one: a link's
-// bytes name the target's file times, which differ from run to run, so what
-// the link says counts; temporary names are masked, in the rename list too;
-// a backup the commit could not delete, which the log names and the restart
-// deletes, is left out (a warning by design: a backup held open by someone is
-// no reason to fail a finished run); of a service's dependencies only the
-// first counts, Wine's service manager stores the rest as garbage when it
-// creates a service; and an empty "Group" of a service counts as none. A rollback tells the service manager a service's old, absent
-// group as an empty one (nothing else clears it) and then puts the registry
-// back byte for byte; the service manager keeps the empty group and writes it
-// out with the next change of that service, by a later run in this prefix.
-CMachineSnapshot AsInstalled(const CMachineSnapshot& snapshot, const std::vector<std::string>& log)
+// The machine as the restart leaves it: each pending rename of the list
+// carried out on the snapshot's files, in order, and the list gone. A file
+// that replaces its target at the restart (one in use, or one that could not
+// be opened: the engine's way around both) counts as installed.
+CMachineSnapshot AfterTheRestart(const CMachineSnapshot& snapshot)
 {
-    std::set<std::string> deletedAtRestart;
-    for (const std::string& line : log) {
-        if (line.rfind(BACKUP_AT_RESTART, 0) == 0)
-            deletedAtRestart.insert(LowerCase(line.substr(strlen(BACKUP_AT_RESTART))));
+    CMachineSnapshot restarted = snapshot;
+    const auto find = [&restarted](const std::string& path) {
+        const std::string key = LowerCase("file " + path);
+        return std::find_if(restarted.items.begin(), restarted.items.end(),
+                            [&key](const std::pair<const std::string, std::string>& item) {
+                                return LowerCase(item.first) == key;
+                            });
+    };
+    for (const auto& pair : PendingRenames()) {
+        const auto source = find(PlainRenamePath(pair.first));
+        if (source == restarted.items.end())
+            continue;  // nothing to move: the entry does nothing
+        const std::pair<std::string, std::string> moved = *source;
+        restarted.items.erase(source);
+        if (pair.second.empty())
+            continue;
+        const auto target = find(PlainRenamePath(pair.second));
+        if (target == restarted.items.end())
+            restarted.items.emplace("file " + PlainRenamePath(pair.second), moved.second);
+        else if (pair.second[0] == '!')
+            target->second = moved.second;
+        else
+            restarted.items.insert(moved);  // no replacing: the move fails
     }
+    for (auto item = restarted.items.begin(); item != restarted.items.end();)
+        item = EndsWith(item->first, "\\" + std::string(PENDING_RENAMES)) ? restarted.items.erase(item) : std::next(item);
+    return restarted;
+}
+
+// A snapshot of a complete run made comparable with another one: taken as
+// the restart leaves the machine (AfterTheRestart); a link's bytes name the
+// target's file times, which differ from run to run, so what the link says
+// counts; temporary names are masked; of a service's dependencies only the
+// first counts, Wine's service manager stores the rest as garbage when it
+// creates a service; and an empty "Group" of a service counts as none. A
+// rollback tells the service manager a service's old, absent group as an
+// empty one (nothing else clears it) and then puts the registry back byte
+// for byte; the service manager keeps the empty group and writes it out with
+// the next change of that service, by a later run in this prefix.
+CMachineSnapshot AsInstalled(const CMachineSnapshot& snapshot)
+{
     CMachineSnapshot comparable;
-    for (const auto& item : snapshot.items) {
+    for (const auto& item : AfterTheRestart(snapshot).items) {
         std::string value = item.second;
         if (item.first.rfind("file ", 0) == 0) {
             const std::string path = item.first.substr(5);
-            if (deletedAtRestart.count(LowerCase(path)) != 0)
-                continue;
             if (EndsWith(LowerCase(path), ".lnk")) {
                 const ShellLink link = ReadLink(path);
                 value = link.read ? "link [" + link.path + "] [" + link.arguments + "] [" + link.workingDirectory +
@@ -253,12 +279,6 @@ CMachineSnapshot AsInstalled(const CMachineSnapshot& snapshot, const std::vector
         } else if (item.first.rfind(SERVICE_VALUES, 0) == 0 && EndsWith(item.first, "\\Group") &&
                    (value.rfind("1:0 bytes", 0) == 0 || value.rfind("1:1 bytes", 0) == 0)) {
             continue;
-        } else if (EndsWith(item.first, "\\" + std::string(PENDING_RENAMES))) {
-            value = "renames";
-            for (const auto& pair : PendingRenames()) {
-                if (!(pair.second.empty() && deletedAtRestart.count(LowerCase(PlainRenamePath(pair.first))) != 0))
-                    value += " [" + MaskTemporaryNames(pair.first) + " -> " + MaskTemporaryNames(pair.second) + "]";
-            }
         }
         std::string key = MaskTemporaryNames(item.first);
         for (int n = 2; comparable.items.count(key) != 0; ++n)
@@ -430,8 +450,8 @@ Verdict JudgeRollback(const std::vector<std::string>& lines, const CMachineSnaps
 
 // The plan sweep's rules: rolled back to the machine before, or installed as
 // a plain run installs.
-Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& before,
-                  const CMachineSnapshot& after)
+Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& before, const CMachineSnapshot& after,
+                  const std::vector<std::pair<std::string, std::string>>& renamesBefore)
 {
     Verdict verdict;
     if (exitCode == EXIT_INSTALL_FAILED) {
@@ -452,7 +472,14 @@ Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& befor
             verdict.why = "no snapshot of the plain run";
             return verdict;
         }
-        verdict.details = CWarningsByDesign(work.product).Differences(installed, AsInstalled(after, RunLog(work.product)));
+        verdict.details = CWarningsByDesign(work.product).Differences(installed, AsInstalled(after));
+        // Work left for the restart counts only with the restart asked for.
+        if (exitCode == 0) {
+            for (const auto& pair : PendingRenames()) {
+                if (std::find(renamesBefore.begin(), renamesBefore.end(), pair) == renamesBefore.end())
+                    verdict.details.push_back("left for a restart not asked for: " + pair.first + " -> " + pair.second);
+            }
+        }
         if (verdict.details.empty()) {
             verdict.step = STEP_INSTALLED;
             verdict.word = "installed";
@@ -520,7 +547,7 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
 
     Verdict verdict;
     if (!rollback) {
-        verdict = JudgePlan(exitCode, work, before, after);
+        verdict = JudgePlan(exitCode, work, before, after, renamesBefore);
     } else if (exitCode != EXIT_INSTALL_FAILED) {
         verdict.why = exitCode == -1001 ? "hung, ended after the time limit" : "did not end as a failed run";
         verdict.details = before.DifferencesTo(after);
@@ -600,8 +627,7 @@ int Reference(const Work& work)
 {
     const std::string trace = work.File("trace.txt");
     const long exitCode = RunFailing(work, "", "", trace);
-    const CMachineSnapshot installed =
-        AsInstalled(TakeSnapshot(work.product), RunLog(work.product));
+    const CMachineSnapshot installed = AsInstalled(TakeSnapshot(work.product));
     if (!installed.Save(work.File("installed.snap")))
         return STEP_SETUP_FAILED;
     printf("reference: exit %ld, %zu calls\n", exitCode, TraceNames(trace).size() - 1);
