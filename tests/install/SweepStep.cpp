@@ -22,6 +22,7 @@
 //   10 rolled back, the machine as before      11 installed as a plain run installs
 //   12 wrong, the machine changed              13 wrong, the machine as before
 //   14 a rollback that failed as allowed, the machine changed
+#include "framework/Handles.h"
 #include "tests/install/InstallTestSupport.h"
 #include "tests/support/EngineSupport.h"
 #include "tests/support/MachineSnapshot.h"
@@ -151,6 +152,22 @@ CMachineSnapshot TakeSnapshot(const TestProduct& product)
         item = driverHost ? snapshot.items.erase(item) : std::next(item);
     }
     return snapshot;
+}
+
+// The snapshot counts a service as running or stopped; one the run (or its
+// rollback) is still starting or stopping is given a few seconds to get there.
+void WaitForSteadyServices(const TestProduct& product)
+{
+    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    for (const std::string& name : InstallScope(product).serviceStates) {
+        fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status{};
+        for (int i = 0; i < 50 && service && QueryServiceStatus(service.get(), &status); ++i) {
+            if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED)
+                break;
+            Sleep(100);
+        }
+    }
 }
 
 // The log of the run that just ended: a failed run, and one that needs the
@@ -542,6 +559,7 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
     const CMachineSnapshot before = TakeSnapshot(work.product);
     const auto renamesBefore = PendingRenames();
     const long exitCode = RunFailing(work, calls, code, trace);
+    WaitForSteadyServices(work.product);
     const CMachineSnapshot after = TakeSnapshot(work.product);
     const std::vector<std::string> lines = RunLog(work.product);
 
@@ -627,6 +645,7 @@ int Reference(const Work& work)
 {
     const std::string trace = work.File("trace.txt");
     const long exitCode = RunFailing(work, "", "", trace);
+    WaitForSteadyServices(work.product);
     const CMachineSnapshot installed = AsInstalled(TakeSnapshot(work.product));
     if (!installed.Save(work.File("installed.snap")))
         return STEP_SETUP_FAILED;
