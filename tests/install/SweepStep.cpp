@@ -355,7 +355,7 @@ private:
 
 struct Verdict {
     int step = STEP_WRONG_SPENT;
-    std::string word;  // rolledback, installed, allowed, wrong
+    std::string word;  // rolledback, installed, refused, incomplete, restart or wrong
     std::string why;
     std::vector<std::string> details;
 };
