@@ -629,13 +629,22 @@ int Settle(const Work& work, const std::string& machine)
 {
     if (machine != "upgrade")
         return 0;
-    // The service manager itself may still be starting: ask again for a while.
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (ServiceRunning(work.product.serviceName))
+    const std::string& name = work.product.serviceName;
+    // The service manager itself may still be starting: ask again for a
+    // while. Now and then, on a loaded machine, Wine's boot does not get to
+    // the service at all; it is then started as the user would.
+    for (int attempt = 0; attempt < 12; ++attempt) {
+        if (ServiceRunning(name))
             return 0;
+        if (attempt == 2) {
+            fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+            fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_START));
+            if (service && !StartServiceA(service.get(), 0, nullptr))
+                fprintf(stderr, "settle: %s not started at the boot, StartService: %lu\n", name.c_str(), GetLastError());
+        }
         Sleep(1000);
     }
-    fprintf(stderr, "settle: %s does not run\n", work.product.serviceName.c_str());
+    fprintf(stderr, "settle: %s does not run\n", name.c_str());
     return STEP_SETUP_FAILED;
 }
 
