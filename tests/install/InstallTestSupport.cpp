@@ -42,62 +42,11 @@ std::string WriteSetup(const std::string& bytes, const TestProduct& product, con
 const std::string SERVICES = "System\\CurrentControlSet\\Services\\";
 const std::string UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-struct Link {
-    bool read = false;
-    std::string path, arguments, workingDirectory, description;
-};
-
-Link ReadLink(const std::string& file)
-{
-    Link link;
-    CoInitialize(nullptr);
-    {
-        fw::CComPtr<IShellLinkA> shellLink;
-        fw::CComPtr<IPersistFile> persist;
-        wchar_t wide[MAX_PATH] = {};
-        MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
-        char text[1024] = {};
-        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                       shellLink.put_void())) &&
-            SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, persist.put_void())) &&
-            SUCCEEDED(persist->Load(wide, STGM_READ))) {
-            link.read = true;
-            shellLink->GetPath(text, sizeof text, nullptr, 0);
-            link.path = text;
-            text[0] = '\0';
-            shellLink->GetArguments(text, sizeof text);
-            link.arguments = text;
-            text[0] = '\0';
-            shellLink->GetWorkingDirectory(text, sizeof text);
-            link.workingDirectory = text;
-            text[0] = '\0';
-            shellLink->GetDescription(text, sizeof text);
-            link.description = text;
-        }
-    }
-    CoUninitialize();
-    return link;
-}
-
 std::string LowerCase(std::string text)
 {
     for (char& c : text)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-bool ServiceRunning(const std::string& name)
-{
-    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    // The service starts in the background: give it a moment.
-    for (int i = 0; i < 50 && service; ++i) {
-        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
-            return true;
-        Sleep(100);
-    }
-    return false;
 }
 
 bool DevicePresent(const std::string& hardwareId)
@@ -273,7 +222,7 @@ void CheckExpected(const Expected& expected)
     // Shortcuts.
     const std::string menu = StartMenuFolder(product);
     for (const auto& link : expected.links) {
-        const Link read = ReadLink(menu + "\\" + std::get<0>(link) + ".lnk");
+        const ShellLink read = ReadLink(menu + "\\" + std::get<0>(link) + ".lnk");
         EXPECT_TRUE(read.read) << std::get<0>(link);
         EXPECT_EQ(LowerCase(read.path), LowerCase(install + "\\" + std::get<1>(link))) << std::get<0>(link);
         EXPECT_EQ(read.arguments, std::get<2>(link)) << std::get<0>(link);
@@ -282,7 +231,7 @@ void CheckExpected(const Expected& expected)
     }
     const std::string web = ReadFileBytes(menu + "\\" + product.name + " on Web.url");
     EXPECT_EQ(web, "[InternetShortcut]\r\nURL=" + expected.webUrl);
-    const Link desktop = ReadLink(DesktopFolder() + "\\" + product.name + ".lnk");
+    const ShellLink desktop = ReadLink(DesktopFolder() + "\\" + product.name + ".lnk");
     EXPECT_TRUE(desktop.read);
     EXPECT_EQ(LowerCase(desktop.path), LowerCase(install + "\\" + std::get<1>(expected.links[0])));
 
@@ -451,10 +400,10 @@ MachineScope InstallScope(const TestProduct& product)
     // The driver store: INFs with their compiled forms, and the catalogs.
     scope.trees = {InstallFolder(product), StartMenuFolder(product), WindowsDir() + "\\inf",
                    system + "\\catroot", JournalFolder(product)};
-    scope.files = {DesktopFolder() + "\\" + product.name + ".lnk"};
-    // Each file the run writes into the system folders, with whatever
+    // Each file the run writes outside its own folders, with whatever
     // temporary or backup file was made beside it.
-    scope.patterns = {system + "\\" + product.serviceProgram + "*", system + "\\drivers\\usbd.sys*"};
+    scope.patterns = {DesktopFolder() + "\\" + product.name + ".lnk*", system + "\\" + product.serviceProgram + "*",
+                      system + "\\drivers\\usbd.sys*"};
     for (const std::string& entry : product.entries) {
         if (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".sys") == 0)
             scope.patterns.push_back(system + "\\drivers\\" + entry + "*");
@@ -525,11 +474,57 @@ bool CarryOutPendingRenames()
     return false;
 }
 
+bool ServiceRunning(const std::string& name)
+{
+    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    // The service starts in the background: give it a moment.
+    for (int i = 0; i < 50 && service; ++i) {
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
 MachineScope InstallScopeWithoutJournal(const TestProduct& product)
 {
     MachineScope scope = InstallScope(product);
     scope.trees.erase(std::remove(scope.trees.begin(), scope.trees.end(), JournalFolder(product)), scope.trees.end());
     return scope;
+}
+
+ShellLink ReadLink(const std::string& file)
+{
+    ShellLink link;
+    CoInitialize(nullptr);
+    {
+        fw::CComPtr<IShellLinkA> shellLink;
+        fw::CComPtr<IPersistFile> persist;
+        wchar_t wide[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
+        char text[1024] = {};
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                       shellLink.put_void())) &&
+            SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, persist.put_void())) &&
+            SUCCEEDED(persist->Load(wide, STGM_READ))) {
+            link.read = true;
+            shellLink->GetPath(text, sizeof text, nullptr, 0);
+            link.path = text;
+            text[0] = '\0';
+            shellLink->GetArguments(text, sizeof text);
+            link.arguments = text;
+            text[0] = '\0';
+            shellLink->GetWorkingDirectory(text, sizeof text);
+            link.workingDirectory = text;
+            text[0] = '\0';
+            shellLink->GetDescription(text, sizeof text);
+            link.description = text;
+        }
+    }
+    CoUninitialize();
+    return link;
 }
 
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs)

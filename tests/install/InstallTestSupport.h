@@ -91,6 +91,17 @@ std::vector<std::string> UninstallerFolders(const TestProduct& product);
 // on. False when the list is still there after a few seconds.
 bool CarryOutPendingRenames();
 
+// What a shell link says, read through the shell (`read` false when it
+// cannot be loaded).
+struct ShellLink {
+    bool read = false;
+    std::string path, arguments, workingDirectory, description;
+};
+ShellLink ReadLink(const std::string& file);
+
+// Whether the service runs, given a few seconds to get there.
+bool ServiceRunning(const std::string& name);
+
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);
 

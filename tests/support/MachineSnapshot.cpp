@@ -139,6 +139,39 @@ void AddServices(const std::vector<std::string>& watched, std::map<std::string, 
     }
 }
 
+const char* const SNAPSHOT_HEADER = "machine snapshot 1";
+
+// Item keys and values are paths, registry names and fingerprints; a tab,
+// line break or backslash in one is escaped so that each item stays a line.
+std::string Escape(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+        case '\\': escaped += "\\\\"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string Unescape(const std::string& text)
+{
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            plain += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        plain += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+    }
+    return plain;
+}
+
 }  // namespace
 
 std::vector<std::string> PresentDeviceIds()
@@ -223,6 +256,35 @@ std::vector<std::string> CMachineSnapshot::DifferencesTo(const CMachineSnapshot&
             differences.push_back("added: " + item.first + " (" + item.second + ")");
     }
     return differences;
+}
+
+bool CMachineSnapshot::Save(const std::string& path) const
+{
+    std::string text = std::string(SNAPSHOT_HEADER) + "\n";
+    for (const auto& item : items)
+        text += Escape(item.first) + "\t" + Escape(item.second) + "\n";
+    return WriteFileBytes(path, text);
+}
+
+bool CMachineSnapshot::Load(const std::string& path, CMachineSnapshot* snapshot)
+{
+    const std::string text = ReadFileBytes(path);
+    const std::string header = std::string(SNAPSHOT_HEADER) + "\n";
+    if (text.compare(0, header.size(), header) != 0)
+        return false;
+    snapshot->items.clear();
+    for (size_t start = header.size(); start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            return false;
+        snapshot->items.emplace(Unescape(line.substr(0, tab)), Unescape(line.substr(tab + 1)));
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace testsupport

@@ -35,6 +35,11 @@ public:
     // empty when the two are alike.
     std::vector<std::string> DifferencesTo(const CMachineSnapshot& later) const;
 
+    // Kept in a file between programs (one item a line); false when the
+    // file cannot be written or read, or does not hold a snapshot.
+    bool Save(const std::string& path) const;
+    static bool Load(const std::string& path, CMachineSnapshot* snapshot);
+
     // Key: a description ("file C:\\x", "reg HKLM\\k\\v", "service n", "device id");
     // value: what stands there.
     std::map<std::string, std::string> items;
