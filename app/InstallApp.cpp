@@ -398,6 +398,8 @@ void CInstallApp::RunSilent()
         return;
     }
     exitCode = EXIT_RESTART_NEEDED;
+    // The log goes where a finished run's goes; the restart is the admin's.
+    EndOfRun();
     if (MessagesEnabled())
         ShowMessage(ProductText(IDS_RESTART_NEEDED), MB_ICONWARNING);
 }

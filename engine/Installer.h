@@ -228,6 +228,9 @@ public:
     void JournalFirewallChange(const FirewallChange& change);
     const std::vector<FirewallChange>& FirewallChanges() const { return m_firewallChanges; }
 
+    // Whether the run's new content for `target` only replaces it at the restart.
+    bool ReplacedAtRestart(const std::string& target) const;
+
     // --- read access for the install process and for tests ---
     const JournalMap& Journal() const { return m_journal; }
     const JournalMap& StartedServices() const { return m_startedServices; }
@@ -312,6 +315,7 @@ private:
         bool catalogFolderExisted = false;
         bool catalogExisted = false;
         std::string catalogName;   // the INF's CatalogFile, empty without
+        std::string catalogFolder; // where the store keeps catalogs
         PathSet infNames;          // the store's INFs, upper case, when listed
     };
     StoreState ReadStoreState(const std::string& infPath, bool listInfs, int location);

@@ -236,6 +236,7 @@ CInstaller::StoreState CInstaller::ReadStoreState(const std::string& infPath, bo
         state.catalogName = catalog;
 
     const std::string catalogs = KnownFolder(false, location, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+    state.catalogFolder = catalogs;
     DWORD error = 0;
     Exists exists = PathExists(catalogs, &error);
     if (exists == Exists::Unknown)
@@ -284,23 +285,23 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
 {
     // The package itself: removing it from the store takes what belongs to
     // it along. Its compiled form and its catalog are journaled as files, so
-    // that whatever the removal leaves goes as well.
+    // that whatever the removal leaves goes as well. Nothing here asks the
+    // system anything that could fail once the package is in the store: a
+    // file journaled that never came is simply not there to delete.
     Journal(JournalRecord::MakeEntry(publishedInf, JOURNAL_DRIVER_PACKAGE));
     Journal(JournalRecord::MakeEntry(WithExtension(publishedInf, ".pnf"), JOURNAL_FILE));
 
-    const std::string catalogs = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
-    // Windows names the catalog after the published INF (oemNN.cat).
+    const std::string& catalogs = before.catalogFolder;
+    // Wine keeps the INF's own name for the catalog; one that was there
+    // before was backed up and is not the package's.
+    const std::string own = before.catalogName.empty() ? std::string() : catalogs + "\\" + before.catalogName;
+    if (!own.empty() && !before.catalogExisted)
+        Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
+    // Windows names it after the published INF (oemNN.cat).
     const std::string published = catalogs + "\\" + WithExtension(FileNameOf(publishedInf), ".cat");
-    DWORD error = 0;
-    if (PathExists(published, &error) == Exists::Yes)
+    if (Upper(published) != Upper(own))
         Journal(JournalRecord::MakeEntry(published, JOURNAL_FILE));
-    // Wine keeps the INF's own name; one that was there before was backed up.
-    if (!before.catalogName.empty() && !before.catalogExisted) {
-        const std::string own = catalogs + "\\" + before.catalogName;
-        if (Upper(own) != Upper(published) && PathExists(own, &error) == Exists::Yes)
-            Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
-    }
-    if (!before.catalogFolderExisted && PathExists(catalogs, &error) == Exists::Yes) {
+    if (!before.catalogFolderExisted) {
         // Journaled under the name the store gave it (Wine writes it in lower
         // case), so that putting it back makes it as it was.
         std::string folder = catalogs;
@@ -351,8 +352,11 @@ void CInstaller::ResolvePackageIntents() noexcept
                 }
                 published = name;
             }
-            if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0 && m_journal.count(published) == 0)
-                JournalStoredPackage(published, intent.before);
+            if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0 && m_journal.count(published) == 0) {
+                StoreState before = intent.before;
+                before.catalogFolder = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+                JournalStoredPackage(published, before);
+            }
             Journal(JournalRecord::MakePackageResolved(inf));
         } catch (CExceptionEx* e) {
             RollbackStepFailed("ResolvePackage", inf, e->code);
@@ -637,5 +641,6 @@ void CInstaller::TakeOverDevice(const std::string& hardwareId)
     if (strpbrk(catalog, "\\/:") == nullptr)
         state.catalogName = catalog;
     state.catalogFolderExisted = true;
+    state.catalogFolder = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
     JournalStoredPackage(installed, state);
 }

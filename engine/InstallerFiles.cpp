@@ -170,8 +170,14 @@ bool CInstaller::BackupFile(const std::string& fileName, const std::string& dire
     // still take away would be no backup.
     fw::CFileHandle copy(calls.CreateFileA(backup.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!copy || !calls.FlushFileBuffers(copy.get()))
-        ThrowAt(LOC_BACKUP_COPY, GetLastError());
+    if (!copy || !calls.FlushFileBuffers(copy.get())) {
+        const DWORD error = GetLastError();
+        // A copy that is no backup must not outlive a run that goes on
+        // without it (an optional link's failure is only a warning).
+        copy.reset();
+        calls.DeleteFileA(backup.c_str());
+        ThrowAt(LOC_BACKUP_COPY, error);
+    }
     copy.reset();
     Journal(JournalRecord::MakeBackup(target, backup));
     return true;
@@ -405,6 +411,16 @@ bool CInstaller::MoveAtRestart(const std::string& from, const std::string& to) n
         delete e;
     } catch (...) {
         RollbackStepFailed("MoveAtRestart", from, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return false;
+}
+
+bool CInstaller::ReplacedAtRestart(const std::string& target) const
+{
+    const std::u16string destination = u"!" + RenamePath(target);
+    for (const RenamePair& pair : m_replacements) {
+        if (pair.destination == destination)
+            return true;
     }
     return false;
 }

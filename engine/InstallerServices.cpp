@@ -3,6 +3,7 @@
 #include "engine/EngineText.h"
 #include "engine/PlatformCalls.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -41,6 +42,7 @@ const char* const LOG_STOP_SERVICE = "Stop Installed Service: ";
 const char* const LOG_UNINSTALL_SERVICE = "Uninstall Service: ";
 const char* const LOG_CANNOT_STOP = "Warning: Service can't be stoped!";
 const char* const LOG_MARKED_FOR_DELETE = "Warning: Service marked for delete!";
+const char* const LOG_NOT_STARTED = "Warning: Service not started: ";
 
 // True when the status can be read and the service is anything but stopped.
 bool IsServiceActive(SC_HANDLE service)
@@ -82,11 +84,13 @@ fw::CLocalMem BuildDependencyList(const std::vector<std::string>& names)
     return buffer;
 }
 
-void SetDescription(SC_HANDLE service, const std::string& description)
+// The description is part of the service's configuration: one that cannot be
+// set fails the install like the rest of it.
+bool SetDescription(SC_HANDLE service, const std::string& description)
 {
     SERVICE_DESCRIPTIONA text{};
     text.lpDescription = const_cast<char*>(description.c_str());
-    EngineCalls().ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
+    return EngineCalls().ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text) != FALSE;
 }
 
 const wchar_t* Wide(const std::u16string& text)
@@ -223,18 +227,20 @@ int CInstaller::InstallServiceEntry(bool kernelDriver, const std::string& binary
         // Declared after the service handle: the lock is released first.
         fw::CServiceLock lock(calls.LockServiceDatabase(m_hSCManager.get()));
         SaveServiceRegistry(serviceName);
-        const BOOL changed = calls.ChangeServiceConfigA(existing.get(), serviceType, startType, SERVICE_ERROR_NORMAL,
-                                                        binaryPath.c_str(), groupArg,
-                                                        nullptr,  // no tag
-                                                        dependencyArg,
-                                                        nullptr, nullptr,  // LocalSystem
-                                                        displayName.c_str());
-        const DWORD error = GetLastError();
+        BOOL changed = calls.ChangeServiceConfigA(existing.get(), serviceType, startType, SERVICE_ERROR_NORMAL,
+                                                  binaryPath.c_str(), groupArg,
+                                                  nullptr,  // no tag
+                                                  dependencyArg,
+                                                  nullptr, nullptr,  // LocalSystem
+                                                  displayName.c_str());
+        DWORD error = GetLastError();
+        if (changed && description && !SetDescription(existing.get(), *description)) {
+            changed = FALSE;
+            error = GetLastError();
+        }
         // A running service keeps its old configuration until it is restarted.
         if (changed && IsServiceActive(existing.get()))
             SetRestartRequired();
-        if (changed && description)
-            SetDescription(existing.get(), *description);
         SetLastError(error);
         return changed ? 1 : 0;
     }
@@ -252,8 +258,8 @@ int CInstaller::InstallServiceEntry(bool kernelDriver, const std::string& binary
                                                     nullptr, nullptr));  // LocalSystem
     if (!created)
         return 0;
-    if (description)
-        SetDescription(created.get(), *description);
+    if (description && !SetDescription(created.get(), *description))
+        return 0;
     return 1;
 }
 
@@ -274,10 +280,19 @@ int CInstaller::StartInstalledService(const std::string& serviceName)
         SetRestartRequired();
 
     Journal(JournalRecord::MakeServiceStarted(serviceName));
-    int result = 0;
-    if (!RestartRequired())
-        result = calls.StartServiceA(service.get(), 0, nullptr) ? 1 : 0;
-    return result;
+    if (RestartRequired())
+        return 0;
+    if (calls.StartServiceA(service.get(), 0, nullptr))
+        return 1;
+    // Not the installation's failure (a kernel driver may only start with
+    // its device), but nobody should have to guess why it does not run.
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+        char code[32];
+        snprintf(code, sizeof code, " (error 0x%.8lx)", static_cast<unsigned long>(error));
+        WriteLog(LOG_NOT_STARTED, (serviceName + code).c_str());
+    }
+    return 0;
 }
 
 int CInstaller::StopInstalledService(const std::string& serviceName) noexcept

@@ -244,7 +244,10 @@ bool CJournalFile::CreateFolderAndFile(DWORD* error)
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = raw;
-    if (!calls.CreateDirectoryA(m_folder.c_str(), &attributes)) {
+    m_madeFolder = false;
+    if (calls.CreateDirectoryA(m_folder.c_str(), &attributes)) {
+        m_madeFolder = true;
+    } else {
         *error = GetLastError();
         if (*error != ERROR_ALREADY_EXISTS)
             return false;
@@ -260,11 +263,28 @@ bool CJournalFile::CreateFolderAndFile(DWORD* error)
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
     if (!m_file) {
         *error = GetLastError();
+        Unmake();
         return false;
     }
+    m_madeFile = true;
     m_length = 0;
     m_nextSequence = 0;
     return true;
+}
+
+void CJournalFile::Unmake() noexcept
+{
+    // A journal that never held a record was never there.
+    EnginePlatformCalls& calls = EngineCalls();
+    if (m_madeFile) {
+        m_file.reset();
+        calls.DeleteFileA(m_path.c_str());
+        m_madeFile = false;
+    }
+    if (m_madeFolder) {
+        calls.RemoveDirectoryA(m_folder.c_str());
+        m_madeFolder = false;
+    }
 }
 
 bool CJournalFile::Append(const JournalRecord& record, DWORD* error)
@@ -272,9 +292,20 @@ bool CJournalFile::Append(const JournalRecord& record, DWORD* error)
     if (!m_file && !CreateFolderAndFile(error))
         return false;
     // A file whose header a kill cut short starts again with the header.
-    if (m_nextSequence == 0 && !AppendRaw(JournalRecord::MakeHeader(m_productKey), error))
+    if (m_nextSequence == 0 && !AppendRaw(JournalRecord::MakeHeader(m_productKey), error)) {
+        if (m_length == 0)
+            Unmake();
         return false;
-    return AppendRaw(record, error);
+    }
+    if (!AppendRaw(record, error)) {
+        // The run's first record never got out: the journal it made goes.
+        if (m_nextSequence <= 1)
+            Unmake();
+        return false;
+    }
+    m_madeFile = false;
+    m_madeFolder = false;
+    return true;
 }
 
 bool CJournalFile::AppendRaw(const JournalRecord& record, DWORD* error)

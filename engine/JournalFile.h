@@ -66,6 +66,8 @@ public:
 private:
     bool CreateFolderAndFile(DWORD* error);
     bool AppendRaw(const JournalRecord& record, DWORD* error);
+    // Takes away a journal file and folder this run made before it held a record.
+    void Unmake() noexcept;
     bool Trusted(const std::string& path, std::string* reason, DWORD* error) const;
     bool SetAside(const std::string& path);
     bool ReadAll(std::string* bytes, DWORD* error);
@@ -77,6 +79,8 @@ private:
     fw::CFileHandle m_file;
     uint64_t m_length = 0;
     uint32_t m_nextSequence = 0;
+    bool m_madeFolder = false;
+    bool m_madeFile = false;
     JournalRuns m_runs;
     std::string m_setAsidePath;
     std::string m_reason;

@@ -610,8 +610,12 @@ void CInstallProcess::CopySystemFiles()
 
     // Older systems lack the USB driver interface library; bring the variant
     // for this system when there is none. Nothing of this may fail the run.
+    // A library that is there, or that cannot be looked for, is left alone.
     const std::string usbd = drivers + "\\" + USBD_FILE;
-    if (PathExists(usbd))
+    if (EngineCalls().GetFileAttributesA(usbd.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return;
+    const DWORD probe = GetLastError();
+    if (probe != ERROR_FILE_NOT_FOUND && probe != ERROR_PATH_NOT_FOUND)
         return;
     const char* entry = GetOsClass() == OS_CLASS_OTHER ? USBLIB_XP : USBLIB_VISTA;
     const uint8_t* data = nullptr;
@@ -649,6 +653,12 @@ void CInstallProcess::InstallDrivers()
 
     for (const ProductFile& file : m_product.busDriverFiles)
         InstallEntry(file.entry, file.missingLocation, install);
+    // The store takes the package from these files now: one whose new
+    // content only lands at the restart would hand it the old driver.
+    for (const ProductFile& file : m_product.busDriverFiles) {
+        if (ReplacedAtRestart(install + "\\" + file.entry))
+            ThrowProcess(m_product.locBusDriverInUse, ERROR_SHARING_VIOLATION);
+    }
 
     const std::string inf = install + "\\" + m_product.busDriverInf;
     if (!CopyOemInf(inf))

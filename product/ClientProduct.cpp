@@ -66,6 +66,7 @@ ProductConfig MakeClientProduct()
     p.locBusDriverSysMissing = 380;
     p.locInstallDriversFolder = 563;
     p.locCopyOemInf = 648;
+    p.locBusDriverInUse = 622;
     p.locServiceFolder = 741;
     p.locInstallService = 758;
     p.locProgramsFolder = 812;

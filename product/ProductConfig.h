@@ -91,6 +91,7 @@ struct ProductConfig {
     int locBusDriverSysMissing;     // 380
     int locInstallDriversFolder;    // 558 / 563
     int locCopyOemInf;              // 643 / 648
+    int locBusDriverInUse;          // 617 / 622: the driver package's files in use
     int locServiceFolder;           // 736 / 741
     int locInstallService;          // 753 / 758
     int locProgramsFolder;          // 807 / 812

@@ -69,6 +69,7 @@ ProductConfig MakeServerProduct()
     p.locBusDriverSysMissing = 380;
     p.locInstallDriversFolder = 558;
     p.locCopyOemInf = 643;
+    p.locBusDriverInUse = 617;
     p.locServiceFolder = 736;
     p.locInstallService = 753;
     p.locProgramsFolder = 807;

@@ -266,6 +266,13 @@ void CheckExpected(const Expected& expected)
     EXPECT_EQ(MissingInOrder(lines, expected.logLines), "");
     EXPECT_FALSE(FileExists(TempLog(product)));
     for (const std::string& line : lines) {
+        // Wine cannot start a kernel driver (1114): the log says so, as it
+        // would of any service that does not start.
+        bool driverNotStarted = false;
+        for (const std::string& driver : product.kernelDrivers)
+            driverNotStarted = driverNotStarted || line == "Warning: Service not started: " + driver + " (error 0x0000045a)";
+        if (driverNotStarted)
+            continue;
         EXPECT_EQ(line.find("Warning: "), std::string::npos) << line;
         EXPECT_EQ(line.find("Error"), std::string::npos) << line;
     }

@@ -57,6 +57,7 @@ constexpr long EXIT_INSTALL_FAILED = -10;
 // setup with exit codes of their own, the machine untouched.
 constexpr long EXIT_NOT_ADMIN = -3;
 constexpr long EXIT_START_FAILED = -6;
+constexpr long EXIT_JOURNAL_UNTRUSTED = -12;
 // A run longer than this hangs: a clean run takes about two seconds.
 constexpr DWORD RUN_LIMIT_MS = 60000;
 // Details of a wrong run are cut after this many lines of each kind.
@@ -324,8 +325,25 @@ public:
             "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product.uninstallKey;
         m_items.push_back("key " + uninstall);
         m_prefixes.push_back("reg " + uninstall + "\\");
-        // The setup log in the install folder differs from run to run anyway.
+        // The setup log in the install folder differs from run to run anyway,
+        // and so does the journal's record of what the run made (compared
+        // as what the machine holds, above).
         m_items.push_back("file " + InstallFolder(product) + "\\" + product.logFile);
+        m_items.push_back("file " + JournalPath(product));
+    }
+
+    // A service the run could not start is logged and passed over, as
+    // starting it is not the installation's to insist on (Wine cannot start
+    // a kernel driver at all): its state may differ.
+    void NotStarted(const std::vector<std::string>& lines)
+    {
+        const std::string head = "Warning: Service not started: ";
+        for (const std::string& line : lines) {
+            if (line.rfind(head, 0) != 0)
+                continue;
+            const std::string rest = line.substr(head.size());
+            m_items.push_back("service " + rest.substr(0, rest.find(' ')));
+        }
     }
 
     // The differences between two complete runs that are not of the above.
@@ -363,13 +381,18 @@ struct Verdict {
 // What a rollback that calls itself complete may still leave: what it
 // scheduled for the restart, and asked the restart for. A file it deletes or
 // moves then, a file a move then puts back, and the folders holding them.
-bool LeftForTheRestart(const std::string& item, const std::vector<std::pair<std::string, std::string>>& scheduled)
+bool LeftForTheRestart(const std::string& item, const std::vector<std::pair<std::string, std::string>>& scheduled,
+                       const TestProduct& product)
 {
     const size_t space = item.find(' ');
     const std::string kind = item.substr(0, space);
     const std::string path = LowerCase(item.substr(space + 1));
     if (kind == "reg")
         return EndsWith(path, LowerCase("\\" + std::string(PENDING_RENAMES)));
+    // The journal names the run whose work waits for the restart, so that no
+    // later run starts before it; the first run after the restart drops it.
+    if (path == LowerCase(JournalFolder(product)) || path == LowerCase(JournalPath(product)))
+        return true;
     for (const auto& pair : scheduled) {
         const std::string source = LowerCase(PlainRenamePath(pair.first));
         const std::string destination = LowerCase(PlainRenamePath(pair.second));
@@ -387,7 +410,8 @@ bool LeftForTheRestart(const std::string& item, const std::vector<std::pair<std:
 // replacement of this run land at the restart unannounced.
 Verdict JudgeRollback(const std::vector<std::string>& lines, const CMachineSnapshot& before,
                       const CMachineSnapshot& after,
-                      const std::vector<std::pair<std::string, std::string>>& renamesBefore)
+                      const std::vector<std::pair<std::string, std::string>>& renamesBefore,
+                      const TestProduct& product)
 {
     Verdict verdict;
     const std::vector<std::string> differences = before.DifferencesTo(after);
@@ -411,12 +435,12 @@ Verdict JudgeRollback(const std::vector<std::string>& lines, const CMachineSnaps
         verdict.word = "restart";
         for (const auto& item : before.items) {
             if (after.items.count(item.first) == 0 || after.items.at(item.first) != item.second) {
-                if (!restartAsked || !LeftForTheRestart(item.first, scheduled))
+                if (!restartAsked || !LeftForTheRestart(item.first, scheduled, product))
                     verdict.details.push_back("not left for a restart: " + item.first);
             }
         }
         for (const auto& item : after.items) {
-            if (before.items.count(item.first) == 0 && (!restartAsked || !LeftForTheRestart(item.first, scheduled)))
+            if (before.items.count(item.first) == 0 && (!restartAsked || !LeftForTheRestart(item.first, scheduled, product)))
                 verdict.details.push_back("not left for a restart: " + item.first);
         }
         if (!verdict.details.empty())
@@ -437,7 +461,7 @@ Verdict JudgeRollback(const std::vector<std::string>& lines, const CMachineSnaps
             continue;
         const std::string path = item.first.substr(5);
         if (IsBackupName(path) && named.count(LowerCase(path)) == 0 &&
-            !(restartAsked && LeftForTheRestart(item.first, scheduled)))
+            !(restartAsked && LeftForTheRestart(item.first, scheduled, product)))
             verdict.details.push_back("backup not named in the log: " + path);
     }
 
@@ -468,7 +492,8 @@ Verdict JudgeRollback(const std::vector<std::string>& lines, const CMachineSnaps
 // The plan sweep's rules: rolled back to the machine before, or installed as
 // a plain run installs.
 Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& before, const CMachineSnapshot& after,
-                  const std::vector<std::pair<std::string, std::string>>& renamesBefore)
+                  const std::vector<std::pair<std::string, std::string>>& renamesBefore,
+                  const std::vector<std::string>& lines)
 {
     Verdict verdict;
     if (exitCode == EXIT_INSTALL_FAILED) {
@@ -489,7 +514,9 @@ Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& befor
             verdict.why = "no snapshot of the plain run";
             return verdict;
         }
-        verdict.details = CWarningsByDesign(work.product).Differences(installed, AsInstalled(after));
+        CWarningsByDesign warnings(work.product);
+        warnings.NotStarted(lines);
+        verdict.details = warnings.Differences(installed, AsInstalled(after));
         // Work left for the restart counts only with the restart asked for.
         if (exitCode == 0) {
             for (const auto& pair : PendingRenames()) {
@@ -509,7 +536,9 @@ Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& befor
     verdict.details = before.DifferencesTo(after);
     if (verdict.details.empty()) {
         verdict.step = STEP_WRONG_REUSABLE;
-        if (exitCode == EXIT_NOT_ADMIN || exitCode == EXIT_START_FAILED) {
+        // A run that could not even begin (its checks, or the journal it
+        // could not look at) refuses with its own exit code.
+        if (exitCode == EXIT_NOT_ADMIN || exitCode == EXIT_START_FAILED || exitCode == EXIT_JOURNAL_UNTRUSTED) {
             verdict.word = "refused";
             verdict.why.clear();
             verdict.step = STEP_ROLLED_BACK;
@@ -565,14 +594,14 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
 
     Verdict verdict;
     if (!rollback) {
-        verdict = JudgePlan(exitCode, work, before, after, renamesBefore);
+        verdict = JudgePlan(exitCode, work, before, after, renamesBefore, lines);
     } else if (exitCode != EXIT_INSTALL_FAILED) {
         verdict.why = exitCode == -1001 ? "hung, ended after the time limit" : "did not end as a failed run";
         verdict.details = before.DifferencesTo(after);
         if (verdict.details.empty())
             verdict.step = STEP_WRONG_REUSABLE;
     } else {
-        verdict = JudgeRollback(lines, before, after, renamesBefore);
+        verdict = JudgeRollback(lines, before, after, renamesBefore, work.product);
     }
     if (verdict.word.empty())
         verdict.word = "wrong";
