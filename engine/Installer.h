@@ -256,7 +256,8 @@ protected:
     // machine is recorded as made by this run, so that it can be uninstalled
     // and rolled back like any other.
     void TakeOverService(const std::string& name);
-    void TakeOverDevice(const std::string& hardwareId);
+    // `infPath`: the INF the device is made from again when its removal is undone.
+    void TakeOverDevice(const std::string& hardwareId, const std::string& infPath);
     void TakeOverRegistryKey(const std::string& subkey);
 
     // Journals a change before it is made, then notes it in the run's

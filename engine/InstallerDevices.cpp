@@ -622,7 +622,7 @@ void CInstaller::TakeOverService(const std::string& name)
         Journal(JournalRecord::MakeEntry(name, JOURNAL_SERVICE));
 }
 
-void CInstaller::TakeOverDevice(const std::string& hardwareId)
+void CInstaller::TakeOverDevice(const std::string& hardwareId, const std::string& infPath)
 {
     DWORD error = 0;
     const DeviceSearch search = FindDeviceByHardwareId(hardwareId, &error);
@@ -631,6 +631,12 @@ void CInstaller::TakeOverDevice(const std::string& hardwareId)
     if (search == DeviceSearch::Absent)
         return;
     Journal(JournalRecord::MakeEntry(hardwareId, JOURNAL_PNP_DEVICE));
+    // As an installation's record does, it names the INF the device is made
+    // from: an uninstall that is undone makes the device again from it.
+    if (PathExists(infPath, &error) == Exists::Yes) {
+        JournalPackageIntent(infPath, hardwareId, StoreState());
+        Journal(JournalRecord::MakePackageResolved(infPath));
+    }
     const std::string installed = InstalledInfOf(hardwareId);
     if (m_journal.count(installed) != 0)
         return;

@@ -626,6 +626,13 @@ void CInstaller::CommitUninstall()
         DWORD error = 0;
         if (!m_pJournalFile->Remove(&error))
             WriteLog("Warning: Journal not removed: ", m_pJournalFile->Path().c_str());
+    } else if (m_pJournalFile) {
+        // The record keeps every run out until those files are gone; the
+        // same restart then takes it and its folder, after them.
+        const std::string& path = m_pJournalFile->Path();
+        const size_t slash = path.find_last_of('\\');
+        if (slash != std::string::npos)
+            DeleteLeftoversAtRestart({path, path.substr(0, slash)});
     }
     m_runBegun = false;
 }

@@ -308,8 +308,9 @@ void CInstallProcess::TakeOverInstallation()
             TakeOverService(driver.serviceName);
         TakeOverService(m_product.serviceName);
         TakeOverService(m_product.busServiceName);
-        TakeOverDevice(m_product.busHardwareId);
-        TakeOverDevice(m_product.hostControllerHardwareId);
+        const std::string inf = install + "\\" + m_product.busDriverInf;
+        TakeOverDevice(m_product.busHardwareId, inf);
+        TakeOverDevice(m_product.hostControllerHardwareId, inf);
         TakeOverRegistryKey(UNINSTALL_KEY_PREFIX + std::string(m_product.uninstallKeyName));
 
         // The rules the installation made for the service program (the

@@ -209,9 +209,11 @@ void CInstallProcess::RollbackUninstall()
     RollBackInstallFiles();
     CancelScheduledRemovals();
     RecreateRemovedServices();
-    RestoreServiceRegistry();
     RestoreRemovedPackages();
     RecreateRemovedDevices();
+    // After the devices: the driver installation of a device made again
+    // writes its service's configuration from the INF.
+    RestoreServiceRegistry();
     // The firewall's entries again, as the installation made them.
     std::vector<std::u16string> paths;
     for (const FirewallChange& change : RemovedFirewallEntries()) {

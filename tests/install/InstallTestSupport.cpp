@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <tuple>
 
@@ -534,6 +535,41 @@ ShellLink ReadLink(const std::string& file)
     return link;
 }
 
+MachineScope PutBackScope(const TestProduct& product)
+{
+    MachineScope scope = InstallScope(product);
+    const std::string deviceClass = "System\\CurrentControlSet\\Control\\Class\\";
+    scope.registryKeys.erase(std::remove_if(scope.registryKeys.begin(), scope.registryKeys.end(),
+                                            [&](const std::string& key) { return key.rfind(deviceClass, 0) == 0; }),
+                             scope.registryKeys.end());
+    scope.devicePackages = true;
+    return scope;
+}
+
+std::vector<TracedCall> ReadTrace(const std::string& path)
+{
+    std::vector<TracedCall> calls;
+    const std::string bytes = ReadFileBytes(path);
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos)
+            end = bytes.size();
+        const std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        const size_t name = line.find(' ');
+        if (name == std::string::npos)
+            continue;
+        TracedCall call;
+        call.number = strtol(line.c_str(), nullptr, 10);
+        const size_t tail = line.find(' ', name + 1);
+        call.name = line.substr(name + 1, tail == std::string::npos ? std::string::npos : tail - name - 1);
+        call.change = tail != std::string::npos && line.compare(tail + 1, 6, "change") == 0;
+        calls.push_back(call);
+    }
+    return calls;
+}
+
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs)
 {
     return RunProcess("\"" + setupPath + "\" " + switches, timeoutMs);
@@ -572,6 +608,21 @@ bool CStartedSetup::Kill()
     TerminateProcess(m_process.get(), 1);
     WaitForSingleObject(m_process.get(), 10000);
     return true;
+}
+
+bool StopService(const std::string& name)
+{
+    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+        return false;
+    for (int i = 0; i < 100; ++i) {
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        Sleep(100);
+    }
+    return false;
 }
 
 bool WaitForLogLine(const TestProduct& product, const std::string& line, DWORD timeoutMs)

@@ -76,6 +76,14 @@ std::string JournalPath(const TestProduct& product);
 testsupport::MachineScope InstallScope(const TestProduct& product);
 // The same without the journal's folder: for runs that move it aside.
 testsupport::MachineScope InstallScopeWithoutJournal(const TestProduct& product);
+// Where an uninstall that was undone (failed, faulted, killed) is compared
+// with the installation it took off: InstallScope, but each device by its
+// hardware ids and the driver package its driver key names instead of the
+// device class key. Wine gives a device made again a new instance and a new
+// driver key number below the class; what the user has back is the same
+// device on the same package. Services stay compared as the Service Control
+// Manager and their registry keys report them, the product service's state too.
+testsupport::MachineScope PutBackScope(const TestProduct& product);
 
 // --- the product's uninstaller ---
 // A string value of the product's uninstall entry ("QuietUninstallString"),
@@ -102,6 +110,15 @@ ShellLink ReadLink(const std::string& file);
 // Whether the service runs, given a few seconds to get there.
 bool ServiceRunning(const std::string& name);
 
+// A test build's trace of its platform calls (CallInjector.h): one line per
+// call, "N name", with " change" when the call changes the machine.
+struct TracedCall {
+    long number = 0;  // from 1: how VELLORAN_FAIL_CALLS names the call
+    std::string name;
+    bool change = false;
+};
+std::vector<TracedCall> ReadTrace(const std::string& path);
+
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);
 
@@ -126,6 +143,10 @@ public:
 private:
     fw::CKernelHandle m_process;
 };
+
+// Stops a service and waits until it has stopped; false when it cannot be
+// stopped.
+bool StopService(const std::string& name);
 
 // Waits until the product's log in the temporary folder holds `line`.
 bool WaitForLogLine(const TestProduct& product, const std::string& line, DWORD timeoutMs);

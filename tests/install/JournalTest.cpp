@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <map>
 
 using namespace installtest;
@@ -159,38 +158,7 @@ Layout ReadLayout(const std::string& bytes)
 }
 
 // ---------------------------------------------------------------------------
-// The trace of a test build's run: one line per platform call, "N name" with
-// " change" when the call changes the machine (CallInjector.h).
-
-struct TracedCall {
-    long number = 0;  // from 1: how VELLORAN_FAIL_CALLS names the call
-    std::string name;
-    bool change = false;
-};
-
-std::vector<TracedCall> ReadTrace(const std::string& path)
-{
-    std::vector<TracedCall> calls;
-    const std::string bytes = ReadFileBytes(path);
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos)
-            end = bytes.size();
-        const std::string line = bytes.substr(start, end - start);
-        start = end + 1;
-        const size_t name = line.find(' ');
-        if (name == std::string::npos)
-            continue;
-        TracedCall call;
-        call.number = strtol(line.c_str(), nullptr, 10);
-        const size_t tail = line.find(' ', name + 1);
-        call.name = line.substr(name + 1, tail == std::string::npos ? std::string::npos : tail - name - 1);
-        call.change = tail != std::string::npos && line.compare(tail + 1, 6, "change") == 0;
-        calls.push_back(call);
-    }
-    return calls;
-}
+// The trace of a test build's run (ReadTrace).
 
 // Where a kill lands: a stage that deletes or restores files, one call a
 // file, in a row of at least three; the first such stage of a run (its
@@ -345,21 +313,6 @@ std::map<std::string, std::string> FilesOfTheInstallation(const TestProduct& pro
     const std::string desktop = DesktopFolder() + "\\" + product.name + ".lnk";
     files[desktop] = ReadFileBytes(desktop);
     return files;
-}
-
-bool StopService(const std::string& name)
-{
-    fw::CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    fw::CServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-        return false;
-    for (int i = 0; i < 100; ++i) {
-        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED)
-            return true;
-        Sleep(100);
-    }
-    return false;
 }
 
 }  // namespace

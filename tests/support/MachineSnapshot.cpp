@@ -172,9 +172,20 @@ std::string Unescape(const std::string& text)
     return plain;
 }
 
-}  // namespace
+// The INF the device's driver key names; empty without a driver.
+std::string DriverPackage(HDEVINFO list, SP_DEVINFO_DATA* device)
+{
+    char driver[256] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(list, device, SPDRP_DRIVER, nullptr, reinterpret_cast<BYTE*>(driver),
+                                           sizeof driver - 1, nullptr))
+        return std::string();
+    std::string inf;
+    RegReadString(HKEY_LOCAL_MACHINE, std::string("System\\CurrentControlSet\\Control\\Class\\") + driver, "InfPath",
+                  &inf);
+    return inf;
+}
 
-std::vector<std::string> PresentDeviceIds()
+std::vector<std::string> PresentDevices(bool withPackage)
 {
     std::vector<std::string> devices;
     fw::CDevInfoList list(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
@@ -194,10 +205,21 @@ std::vector<std::string> PresentDeviceIds()
                 joined += "|";
             joined += id;
         }
+        if (withPackage) {
+            const std::string package = DriverPackage(list.get(), &device);
+            joined += " on " + (package.empty() ? std::string("(no driver)") : package);
+        }
         devices.push_back(joined);
     }
     std::sort(devices.begin(), devices.end());
     return devices;
+}
+
+}  // namespace
+
+std::vector<std::string> PresentDeviceIds()
+{
+    return PresentDevices(false);
 }
 
 CMachineSnapshot CMachineSnapshot::Take(const MachineScope& scope)
@@ -233,7 +255,7 @@ CMachineSnapshot CMachineSnapshot::Take(const MachineScope& scope)
     if (scope.devices) {
         // Devices may share ids: count them.
         std::map<std::string, int> counts;
-        for (const std::string& ids : PresentDeviceIds())
+        for (const std::string& ids : PresentDevices(scope.devicePackages))
             ++counts[ids];
         for (const auto& entry : counts)
             snapshot.items.emplace("device " + entry.first, std::to_string(entry.second));

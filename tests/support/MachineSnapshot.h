@@ -25,6 +25,9 @@ struct MachineScope {
     // their existence is compared.
     std::vector<std::string> serviceStates;
     bool devices = true;                    // every present device's hardware ids
+    // Each device also with the driver package its driver key names
+    // (InfPath), where the device class key itself is left out of the scope.
+    bool devicePackages = false;
 };
 
 class CMachineSnapshot {
