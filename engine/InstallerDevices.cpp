@@ -155,6 +155,19 @@ std::string KnownFolder(bool windows, int location, const CInstaller& engine,
 
 enum class Exists { No, Yes, Unknown };
 
+// The path with its last part as the folder has it on disk (the store's
+// catalog folder is made in lower case under Wine): journal keys compare
+// case-sensitively, so one name must stand for it throughout. As given when
+// it is not there (or cannot be looked at).
+std::string ActualName(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    fw::CFindHandle search(EngineCalls().FindFirstFileA(path.c_str(), &found));
+    if (!search)
+        return path;
+    return path.substr(0, path.find_last_of('\\') + 1) + found.cFileName;
+}
+
 Exists PathExists(const std::string& path, DWORD* error)
 {
     if (EngineCalls().GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
@@ -236,14 +249,14 @@ CInstaller::StoreState CInstaller::ReadStoreState(const std::string& infPath, bo
         state.catalogName = catalog;
 
     const std::string catalogs = KnownFolder(false, location, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
-    state.catalogFolder = catalogs;
+    state.catalogFolder = ActualName(catalogs);
     DWORD error = 0;
     Exists exists = PathExists(catalogs, &error);
     if (exists == Exists::Unknown)
         ThrowAt(location, error);
     state.catalogFolderExisted = exists == Exists::Yes;
     if (!state.catalogName.empty() && state.catalogFolderExisted) {
-        exists = PathExists(catalogs + "\\" + state.catalogName, &error);
+        exists = PathExists(state.catalogFolder + "\\" + state.catalogName, &error);
         if (exists == Exists::Unknown)
             ThrowAt(location, error);
         state.catalogExisted = exists == Exists::Yes;
@@ -277,8 +290,7 @@ void CInstaller::BackupStoredCatalog(const StoreState& state)
     // overwrites one of that name in place.
     if (!state.catalogExisted)
         return;
-    const std::string system = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt);
-    BackupFile(state.catalogName, system + CATALOG_FOLDER);
+    BackupFile(state.catalogName, state.catalogFolder);
 }
 
 void CInstaller::JournalStoredPackage(const std::string& publishedInf, const StoreState& before)
@@ -291,7 +303,9 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
     Journal(JournalRecord::MakeEntry(publishedInf, JOURNAL_DRIVER_PACKAGE));
     Journal(JournalRecord::MakeEntry(WithExtension(publishedInf, ".pnf"), JOURNAL_FILE));
 
-    const std::string& catalogs = before.catalogFolder;
+    // The catalog folder under the name the store gave it (Wine makes it in
+    // lower case), so that putting it back makes it as it was.
+    const std::string catalogs = ActualName(before.catalogFolder);
     // Wine keeps the INF's own name for the catalog; one that was there
     // before was backed up and is not the package's.
     const std::string own = before.catalogName.empty() ? std::string() : catalogs + "\\" + before.catalogName;
@@ -301,16 +315,8 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
     const std::string published = catalogs + "\\" + WithExtension(FileNameOf(publishedInf), ".cat");
     if (Upper(published) != Upper(own))
         Journal(JournalRecord::MakeEntry(published, JOURNAL_FILE));
-    if (!before.catalogFolderExisted) {
-        // Journaled under the name the store gave it (Wine writes it in lower
-        // case), so that putting it back makes it as it was.
-        std::string folder = catalogs;
-        WIN32_FIND_DATAA found;
-        fw::CFindHandle search(EngineCalls().FindFirstFileA(catalogs.c_str(), &found));
-        if (search)
-            folder = catalogs.substr(0, catalogs.find_last_of('\\') + 1) + found.cFileName;
-        Journal(JournalRecord::MakeEntry(folder, JOURNAL_DIRECTORY));
-    }
+    if (!before.catalogFolderExisted)
+        Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));
 }
 
 void CInstaller::JournalPackageIntent(const std::string& infPath, const std::string& hardwareId,
@@ -354,7 +360,8 @@ void CInstaller::ResolvePackageIntents() noexcept
             }
             if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0 && m_journal.count(published) == 0) {
                 StoreState before = intent.before;
-                before.catalogFolder = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+                before.catalogFolder =
+                    ActualName(KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER);
                 JournalStoredPackage(published, before);
             }
             Journal(JournalRecord::MakePackageResolved(inf));
@@ -647,6 +654,6 @@ void CInstaller::TakeOverDevice(const std::string& hardwareId, const std::string
     if (strpbrk(catalog, "\\/:") == nullptr)
         state.catalogName = catalog;
     state.catalogFolderExisted = true;
-    state.catalogFolder = KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER;
+    state.catalogFolder = ActualName(KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER);
     JournalStoredPackage(installed, state);
 }

@@ -78,7 +78,7 @@ CJournalFile::CJournalFile(const std::string& folder, const std::string& product
 
 CJournalFile::~CJournalFile() = default;
 
-bool CJournalFile::Trusted(const std::string& path, std::string* reason, DWORD* error) const
+CJournalFile::Trust CJournalFile::Trusted(const std::string& path, std::string* reason, DWORD* error) const
 {
     PSID owner = nullptr;
     PACL dacl = nullptr;
@@ -89,7 +89,7 @@ bool CJournalFile::Trusted(const std::string& path, std::string* reason, DWORD* 
     if (result != ERROR_SUCCESS) {
         *error = result;
         *reason = "its access list cannot be read";
-        return false;
+        return Trust::Unknown;
     }
     const fw::CLocalMem descriptor(raw);
     std::vector<BYTE> user;
@@ -97,11 +97,11 @@ bool CJournalFile::Trusted(const std::string& path, std::string* reason, DWORD* 
 
     if (owner == nullptr || !IsTrustedSid(owner, processUser)) {
         *reason = "it is owned by someone else";
-        return false;
+        return Trust::Untrusted;
     }
     if (dacl == nullptr) {
         *reason = "everyone may change it";
-        return false;
+        return Trust::Untrusted;
     }
     for (DWORD index = 0; index < dacl->AceCount; ++index) {
         void* ace = nullptr;
@@ -115,10 +115,10 @@ bool CJournalFile::Trusted(const std::string& path, std::string* reason, DWORD* 
         PSID sid = const_cast<DWORD*>(&allowed->SidStart);
         if ((allowed->Mask & WRITE_RIGHTS) != 0 && !IsTrustedSid(sid, processUser)) {
             *reason = "others than the administrators may change it";
-            return false;
+            return Trust::Untrusted;
         }
     }
-    return true;
+    return Trust::Trusted;
 }
 
 bool CJournalFile::SetAside(const std::string& path)
@@ -186,10 +186,13 @@ CJournalFile::OpenStatus CJournalFile::Open(const std::string& lockName)
         return OpenStatus::Failed;
     }
     DWORD error = ERROR_SUCCESS;
-    if (!Trusted(m_folder, &m_reason, &error)) {
+    Trust trust = Trusted(m_folder, &m_reason, &error);
+    if (trust == Trust::Unknown) {
         m_error = error;
-        return SetAside(m_folder) ? OpenStatus::SetAside : OpenStatus::Failed;
+        return OpenStatus::Failed;
     }
+    if (trust == Trust::Untrusted)
+        return SetAside(m_folder) ? OpenStatus::SetAside : OpenStatus::Failed;
 
     m_file.reset(calls.CreateFileA(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
@@ -202,16 +205,22 @@ CJournalFile::OpenStatus CJournalFile::Open(const std::string& lockName)
         m_error = error;
         return OpenStatus::Failed;
     }
-    if (!Trusted(m_path, &m_reason, &error)) {
+    trust = Trusted(m_path, &m_reason, &error);
+    if (trust == Trust::Unknown) {
         m_error = error;
-        return SetAside(m_path) ? OpenStatus::SetAside : OpenStatus::Failed;
+        m_file.reset();
+        return OpenStatus::Failed;
     }
+    if (trust == Trust::Untrusted)
+        return SetAside(m_path) ? OpenStatus::SetAside : OpenStatus::Failed;
 
+    // A file that cannot be read now says nothing about what is in it: the
+    // run changes nothing, and the next one reads it again.
     std::string bytes;
     if (!ReadAll(&bytes, &error)) {
-        m_reason = "it cannot be read";
         m_error = error;
-        return SetAside(m_path) ? OpenStatus::SetAside : OpenStatus::Failed;
+        m_file.reset();
+        return OpenStatus::Failed;
     }
     const JournalReadResult read = ReadJournalRecords(bytes);
     m_runs = ReadJournalRuns(read);
@@ -253,7 +262,7 @@ bool CJournalFile::CreateFolderAndFile(DWORD* error)
             return false;
         // Made meanwhile by someone else: trusted only like any other.
         std::string reason;
-        if (!Trusted(m_folder, &reason, error)) {
+        if (Trusted(m_folder, &reason, error) != Trust::Trusted) {
             if (*error == ERROR_SUCCESS)
                 *error = ERROR_ACCESS_DENIED;
             return false;

@@ -68,7 +68,10 @@ private:
     bool AppendRaw(const JournalRecord& record, DWORD* error);
     // Takes away a journal file and folder this run made before it held a record.
     void Unmake() noexcept;
-    bool Trusted(const std::string& path, std::string* reason, DWORD* error) const;
+    enum class Trust { Trusted, Untrusted, Unknown };
+    // Unknown, with the error, when the question itself failed: nothing is
+    // then decided about the file, and nothing is done to it.
+    Trust Trusted(const std::string& path, std::string* reason, DWORD* error) const;
     bool SetAside(const std::string& path);
     bool ReadAll(std::string* bytes, DWORD* error);
 

@@ -206,7 +206,8 @@ TEST_F(DevicesTest, CreatesOneDevicePerIdThenUpdatesAndRollsBack)
     // What the driver install put into the store is the run's too.
     const std::string storedInf = WindowsDir() + "\\inf\\nexbus.inf";
     const std::string storedPnf = WindowsDir() + "\\inf\\nexbus.pnf";
-    const std::string catalogs = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+    // Wine makes the catalog folder in lower case, and the journal names it so.
+    const std::string catalogs = SystemDir() + "\\catroot\\{f750e6c3-38ee-11d1-85e5-00c04fc295ee}";
     const std::string catalog = catalogs + "\\nexbus.cat";
     EXPECT_EQ(engine->Journal(), (JournalMap{{"*NEXBUSDEVICE", JOURNAL_PNP_DEVICE},
                                              {"*nexbusDevice", JOURNAL_PNP_DEVICE},
@@ -261,7 +262,8 @@ TEST_F(DevicesTest, AnotherProgramsStoreFilesOutliveTheRollback)
     // looked; it goes only if nothing else is left in it.
     const std::string storedInf = WindowsDir() + "\\inf\\nexbus.inf";
     const std::string storedPnf = WindowsDir() + "\\inf\\nexbus.pnf";
-    const std::string catalogs = SystemDir() + "\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+    // Wine makes the catalog folder in lower case, and the journal names it so.
+    const std::string catalogs = SystemDir() + "\\catroot\\{f750e6c3-38ee-11d1-85e5-00c04fc295ee}";
     const std::string catalog = catalogs + "\\nexbus.cat";
     EXPECT_TRUE(FileExists(storedInf));
     EXPECT_TRUE(FileExists(catalog));

@@ -58,6 +58,7 @@ constexpr long EXIT_INSTALL_FAILED = -10;
 constexpr long EXIT_NOT_ADMIN = -3;
 constexpr long EXIT_START_FAILED = -6;
 constexpr long EXIT_JOURNAL_UNTRUSTED = -12;
+constexpr long EXIT_ANOTHER_RUN = -15;
 // A run longer than this hangs: a clean run takes about two seconds.
 constexpr DWORD RUN_LIMIT_MS = 60000;
 // Details of a wrong run are cut after this many lines of each kind.
@@ -537,8 +538,9 @@ Verdict JudgePlan(long exitCode, const Work& work, const CMachineSnapshot& befor
     if (verdict.details.empty()) {
         verdict.step = STEP_WRONG_REUSABLE;
         // A run that could not even begin (its checks, or the journal it
-        // could not look at) refuses with its own exit code.
-        if (exitCode == EXIT_NOT_ADMIN || exitCode == EXIT_START_FAILED || exitCode == EXIT_JOURNAL_UNTRUSTED) {
+        // could not look at or found held) refuses with its own exit code.
+        if (exitCode == EXIT_NOT_ADMIN || exitCode == EXIT_START_FAILED || exitCode == EXIT_JOURNAL_UNTRUSTED ||
+            exitCode == EXIT_ANOTHER_RUN) {
             verdict.word = "refused";
             verdict.why.clear();
             verdict.step = STEP_ROLLED_BACK;
