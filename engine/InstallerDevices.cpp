@@ -308,12 +308,16 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
     const std::string catalogs = ActualName(before.catalogFolder);
     // Wine keeps the INF's own name for the catalog; one that was there
     // before was backed up and is not the package's.
+    // A catalog that is certainly not there is left out; one the question
+    // fails for is journaled all the same.
+    DWORD error = 0;
+    const auto mayBeThere = [&error](const std::string& path) { return PathExists(path, &error) != Exists::No; };
     const std::string own = before.catalogName.empty() ? std::string() : catalogs + "\\" + before.catalogName;
-    if (!own.empty() && !before.catalogExisted)
+    if (!own.empty() && !before.catalogExisted && mayBeThere(own))
         Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
     // Windows names it after the published INF (oemNN.cat).
     const std::string published = catalogs + "\\" + WithExtension(FileNameOf(publishedInf), ".cat");
-    if (Upper(published) != Upper(own))
+    if (Upper(published) != Upper(own) && mayBeThere(published))
         Journal(JournalRecord::MakeEntry(published, JOURNAL_FILE));
     if (!before.catalogFolderExisted)
         Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));

@@ -120,7 +120,8 @@ TEST_F(ServicesTest, NewDriverAndServiceAreCreatedJournaledAndRolledBack)
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, ServiceKey("svctsrv")));
     EXPECT_EQ(engine->RestartRequired(), 0);
     EXPECT_EQ(Log(), (Lines{"Install Driver: " + driverPath, "Install Service: svctsrv",
-                            "Start Installed Service: svctdrv", "Uninstall Service: svctdrv",
+                            "Start Installed Service: svctdrv",
+                            "Warning: Service not started: svctdrv (error 0x0000045a)", "Uninstall Service: svctdrv",
                             "Uninstall Service: svctsrv"}));
 }
 
