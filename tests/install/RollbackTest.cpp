@@ -40,7 +40,13 @@ TEST_P(MissingEntry, FailsAtItsSiteAndRollsBack)
     const Case& c = GetParam();
     const TestProduct& product = c.server ? Server() : Client();
     const std::string folder = MakeTempDir("missing");
-    const std::string setup = SetupWithout(product, {c.missingEntry}, folder);
+    // The test build of the setup, its pacing pauses taken out: each case is
+    // about its site and its rollback, not the pauses between the stages.
+    SetupRecipe recipe;
+    recipe.missing = {c.missingEntry};
+    recipe.stub = BinPath(c.server ? "velloran_setup_faulting.exe" : "velloran_client_setup_faulting.exe");
+    const std::string setup = MakeSetup(product, recipe, folder);
+    const ScopedEnvironment unpaced("VELLORAN_PAUSE_PERCENT", "0");
     const CMachineSnapshot before = CMachineSnapshot::Take(InstallScope(product));
     CheckFailedRun(product, setup, ERROR_BOX_START, Arg0Text(c.module, c.location), before);
     RemoveTree(folder);
