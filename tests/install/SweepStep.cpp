@@ -763,9 +763,10 @@ int Kill(const Work& work, const std::string& kind, const std::string& n, bool g
         problems.push_back("the run ended without its commit in the journal");
     }
     const bool recovered = std::find(lines.begin(), lines.end(), RECOVERY_STARTED) != lines.end();
-    if (state.open && MissingInOrder(lines, {RECOVERY_STARTED, ROLLBACK_STARTED, RECOVERY_ENDED,
-                                             product.name + " installation..."}) != "")
-        problems.push_back("the interrupted run is not undone first");
+    if (state.open && MissingInOrder(lines, {RECOVERY_STARTED, ROLLBACK_STARTED, RECOVERY_ENDED}) != "")
+        problems.push_back("the interrupted run is not undone");
+    else if (state.open && MissingInOrder(lines, {RECOVERY_ENDED, product.name + " installation..."}) != "")
+        problems.push_back("the run does not go on after undoing the interrupted run");
     if (!state.open && recovered)
         problems.push_back("a run that was not interrupted is undone");
 
