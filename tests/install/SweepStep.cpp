@@ -742,8 +742,8 @@ int Kill(const Work& work, const std::string& kind, const std::string& n, bool g
     const auto renamesBefore = PendingRenames();
     const JournalLayout journalBefore = JournalNow(product);
 
-    const long killedExit = RunPlain(work, work.Setup(), kind == "flush" ? "VELLORAN_KILL_FLUSH" : "VELLORAN_KILL_CHANGE",
-                                     n, trace);
+    const char* const killAt = kind == "flush" ? "VELLORAN_KILL_FLUSH" : "VELLORAN_KILL_CHANGE";
+    const long killedExit = RunPlain(work, work.Setup(), killAt, n, trace);
     WaitForSteadyServices(product);
     const CMachineSnapshot killed = TakeSnapshot(product);
     const KilledState state = ReadKilledState(journalBefore, JournalNow(product));
@@ -812,9 +812,9 @@ int Kill(const Work& work, const std::string& kind, const std::string& n, bool g
                                   : state.open      ? "open"
                                   : state.begun     ? "closed"
                                                     : "unbegun";
-    std::string line = "kill " + kind + " " + n + " " + KillPoint(ReadTrace(trace), kind, strtol(n.c_str(), nullptr, 10)) +
-                       " " + stateWord + (good ? " good " : " failing ") + verdict.word + " exit " +
-                       std::to_string(exitCode);
+    const std::string point = KillPoint(ReadTrace(trace), kind, strtol(n.c_str(), nullptr, 10));
+    std::string line = "kill " + kind + " " + n + " " + point + " " + stateWord + (good ? " good " : " failing ") +
+                       verdict.word + " exit " + std::to_string(exitCode);
     if (!verdict.why.empty())
         line += ": " + verdict.why;
     printf("%s\n", line.c_str());
@@ -844,7 +844,8 @@ int Time(const Work& work, const std::string& flushes)
     QueryPerformanceCounter(&start);
     const long exitCode = RunPlain(work, work.Setup(), "VELLORAN_SKIP_FLUSH", flushes == "skip" ? "1" : "0");
     QueryPerformanceCounter(&end);
-    const double ms = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    const double ms =
+        1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     printf("time %s %.0f ms exit %ld\n", flushes.c_str(), ms, exitCode);
     return exitCode == 0 || exitCode == EXIT_RESTART_NEEDED ? 0 : STEP_SETUP_FAILED;
 }
