@@ -12,6 +12,9 @@
 //   VELLORAN_KILL_FLUSH=N      ... after the Nth FlushFileBuffers, which is how
 //                              each journal record (and each backup) is made
 //                              to last: the Nth write of the journal
+//   VELLORAN_SKIP_FLUSH=1      every FlushFileBuffers returns TRUE at once (counted,
+//                              not made): a run's time without its flushes;
+//                              any other value installs the wrappers alone
 // Shell links are counted too, method by method ("IShellLinkA::SetPath"),
 // through a stand-in that wraps the real link object.
 #pragma once

@@ -279,6 +279,25 @@ void CheckExpected(const Expected& expected)
     }
 }
 
+uint32_t U32At(const std::string& bytes, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i)
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    return value;
+}
+
+uint32_t Crc32(const char* data, size_t size, uint32_t crc)
+{
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<unsigned char>(data[i]);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return ~crc;
+}
+
 }  // namespace
 
 const TestProduct& Server()
@@ -685,6 +704,28 @@ void CheckFailedRun(const TestProduct& product, const std::string& setup, const 
 
     const std::vector<std::string> differences = before.DifferencesTo(CMachineSnapshot::Take(InstallScope(product)));
     EXPECT_TRUE(differences.empty()) << ::testing::PrintToString(differences);
+}
+
+JournalLayout ReadJournalLayout(const std::string& bytes)
+{
+    constexpr size_t HEAD = 16;
+    JournalLayout layout;
+    size_t at = 0;
+    while (bytes.size() - at >= HEAD + 2 && bytes.compare(at, 4, "VJR1") == 0) {
+        const uint32_t length = U32At(bytes, at + 8);
+        if (U32At(bytes, at + 4) != layout.offsets.size() || length < 2 || bytes.size() - at - HEAD < length)
+            break;
+        const uint32_t crc = Crc32(bytes.data() + at + HEAD, length, Crc32(bytes.data() + at + 4, 8, 0));
+        if (crc != U32At(bytes, at + 12))
+            break;
+        layout.offsets.push_back(at);
+        layout.sizes.push_back(HEAD + length);
+        layout.kinds.push_back(static_cast<uint16_t>(static_cast<unsigned char>(bytes[at + HEAD]) |
+                                                     static_cast<unsigned char>(bytes[at + HEAD + 1]) << 8));
+        at += HEAD + length;
+        layout.whole = at;
+    }
+    return layout;
 }
 
 std::string MissingInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& needles)

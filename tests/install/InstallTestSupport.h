@@ -5,6 +5,8 @@
 #include "framework/Handles.h"
 #include "tests/support/MachineSnapshot.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -118,6 +120,22 @@ struct TracedCall {
     bool change = false;
 };
 std::vector<TracedCall> ReadTrace(const std::string& path);
+
+// The journal's records as they lie on disk, read here on their own:
+//   "VJR1"  u32 sequence  u32 payload length  u32 CRC-32  payload (u16 kind first)
+// the CRC over sequence, length and payload; sequences count up from 0.
+struct JournalLayout {
+    std::vector<size_t> offsets;   // each intact record, from the start
+    std::vector<size_t> sizes;
+    std::vector<uint16_t> kinds;
+    size_t whole = 0;              // the bytes the intact records take
+};
+JournalLayout ReadJournalLayout(const std::string& bytes);
+// Record kinds a test looks for: a run begins, a run is final, a run's
+// rollback is done.
+constexpr uint16_t JOURNAL_RUN_BEGUN = 21;
+constexpr uint16_t JOURNAL_COMMITTED = 13;
+constexpr uint16_t JOURNAL_ROLLED_BACK = 22;
 
 // Runs the setup with the given switches and returns its exit code.
 long RunSetup(const std::string& setupPath, const std::string& switches, DWORD timeoutMs = 120000);

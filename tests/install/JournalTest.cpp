@@ -103,61 +103,6 @@ std::vector<std::string> SetAsideCopies(const std::string& folder, const std::st
 }
 
 // ---------------------------------------------------------------------------
-// The journal's records as they lie on disk, read here on their own:
-//   "VJR1"  u32 sequence  u32 payload length  u32 CRC-32  payload (u16 kind first)
-// the CRC over sequence, length and payload; sequences count up from 0.
-
-uint32_t U32At(const std::string& bytes, size_t at)
-{
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i)
-        value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    return value;
-}
-
-uint32_t Crc32(const char* data, size_t size, uint32_t crc)
-{
-    crc = ~crc;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= static_cast<unsigned char>(data[i]);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
-    }
-    return ~crc;
-}
-
-constexpr uint16_t RECORD_COMMITTED = 13;
-
-struct Layout {
-    std::vector<size_t> offsets;   // each intact record, from the start
-    std::vector<size_t> sizes;
-    std::vector<uint16_t> kinds;
-    size_t whole = 0;              // the bytes the intact records take
-};
-
-Layout ReadLayout(const std::string& bytes)
-{
-    constexpr size_t HEAD = 16;
-    Layout layout;
-    size_t at = 0;
-    while (bytes.size() - at >= HEAD + 2 && bytes.compare(at, 4, "VJR1") == 0) {
-        const uint32_t length = U32At(bytes, at + 8);
-        if (U32At(bytes, at + 4) != layout.offsets.size() || length < 2 || bytes.size() - at - HEAD < length)
-            break;
-        const uint32_t crc = Crc32(bytes.data() + at + HEAD, length, Crc32(bytes.data() + at + 4, 8, 0));
-        if (crc != U32At(bytes, at + 12))
-            break;
-        layout.offsets.push_back(at);
-        layout.sizes.push_back(HEAD + length);
-        layout.kinds.push_back(static_cast<uint16_t>(static_cast<unsigned char>(bytes[at + HEAD]) |
-                                                     static_cast<unsigned char>(bytes[at + HEAD + 1]) << 8));
-        at += HEAD + length;
-        layout.whole = at;
-    }
-    return layout;
-}
-
-// ---------------------------------------------------------------------------
 // The trace of a test build's run (ReadTrace).
 
 // Where a kill lands: a stage that deletes or restores files, one call a
@@ -386,10 +331,10 @@ TEST(JournalTrust, DamageInTheMiddleIsSetAsideACutLastRecordIsDropped)
     ASSERT_EQ(RunSetup(PackedSetup(p), SWITCHES), 0);
     const std::string path = JournalPath(p);
     const std::string journal = ReadFileBytes(path);
-    const Layout layout = ReadLayout(journal);
+    const JournalLayout layout = ReadJournalLayout(journal);
     ASSERT_EQ(layout.whole, journal.size()) << "the installation's journal does not read whole here";
     ASSERT_GE(layout.offsets.size(), 10u);
-    ASSERT_EQ(layout.kinds.back(), RECORD_COMMITTED);
+    ASSERT_EQ(layout.kinds.back(), JOURNAL_COMMITTED);
 
     {
         SCOPED_TRACE("a damaged record in the middle");
@@ -424,10 +369,10 @@ TEST(JournalTrust, DamageInTheMiddleIsSetAsideACutLastRecordIsDropped)
         EXPECT_EQ(MissingInOrder(lines, {RECOVERY, ROLLBACK, RECOVERY_END, "Velloran installation..."}), "");
 
         const std::string after = ReadFileBytes(path);
-        const Layout read = ReadLayout(after);
+        const JournalLayout read = ReadJournalLayout(after);
         EXPECT_EQ(read.whole, after.size()) << "a piece of a record is left in the journal";
         ASSERT_FALSE(read.kinds.empty());
-        EXPECT_EQ(read.kinds.back(), RECORD_COMMITTED);
+        EXPECT_EQ(read.kinds.back(), JOURNAL_COMMITTED);
         EXPECT_TRUE(SetAsideCopies(JournalFolder(p), "install.journal").empty());
     }
 }
@@ -553,7 +498,7 @@ TEST(RestartPending, ARestoreLeftForTheRestartKeepsRunsOutUntilItCame)
     const std::string journal = ReadFileBytes(JournalPath(p));
     EXPECT_EQ(journal.compare(0, installed.size(), installed), 0) << "the first installation's records changed";
     EXPECT_EQ(journal.find(backup), std::string::npos) << "the rolled-back run is still in the journal";
-    const Layout layout = ReadLayout(journal);
+    const JournalLayout layout = ReadJournalLayout(journal);
     EXPECT_EQ(layout.whole, journal.size());
 }
 

@@ -1,11 +1,16 @@
 // One step of the call sweep (tools/call-sweep drives it): inside a prefix the
 // driver prepared, a test build of a setup runs silently while one platform
-// call (or two) fails, and the machine it leaves is judged.
+// call (or two) fails, or is ended at once after a flush or a change, and the
+// machine it leaves is judged.
 //
-//   SweepStep prepare   PRODUCT MACHINE WORK  the machine (MACHINE clean or upgrade) and the setup
+//   SweepStep prepare   PRODUCT MACHINE WORK [kill]  the machine (MACHINE clean or upgrade) and the setup
+//                                                   (with kill, also one that fails at its driver store step)
 //   SweepStep settle    PRODUCT MACHINE WORK  waits in a fresh copy until the machine is as prepared
-//   SweepStep reference PRODUCT WORK          a run without failure: its trace and the installed machine
+//   SweepStep reference PRODUCT WORK [kill]   a run without failure: its trace and the installed machine
+//                                            (with kill, where its commit lies: WriteKillCounts)
 //   SweepStep run       PRODUCT WORK SWEEP CALLS [CODE]
+//   SweepStep kill      PRODUCT WORK KIND N [good]
+//   SweepStep time      PRODUCT WORK skip|keep  one plain run's wall time, its flushes skipped or made
 //
 // PRODUCT is server or client, WORK the driver's folder (a Unix path), SWEEP
 // "plan" (CALLS = N: a failure anywhere) or "rollback" (CALLS = F,M: the run
@@ -22,6 +27,21 @@
 //   10 rolled back, the machine as before      11 installed as a plain run installs
 //   12 wrong, the machine changed              13 wrong, the machine as before
 //   14 a rollback that failed as allowed, the machine changed
+//
+// `kill` ends a complete silent install right after its Nth flush (KIND
+// flush: each journal record, backup and store copy is flushed when written)
+// or its Nth change (KIND change), then runs the setup that fails at its
+// driver store step, or with "good" the complete one again, and judges that
+// run. Its line is "kill <kind> <n> <call> <state> <then> <verdict> exit
+// <code>[: why]": the call the kill followed, what the journal says of the
+// killed run (unbegun: no record of it; open: begun and neither committed nor
+// rolled back; committed: final, the kill came after its commit; finished:
+// the kill never came), which setup ran next (failing or good), and the
+// verdict: rolledback (the failing run undid the killed one first and ended
+// with the machine as before the kill), kept (the failing run over a
+// committed installation put back what it found), installed (as a plain run
+// installs) or wrong. A killed run's recovery must be in the next run's log
+// exactly when the killed run is open.
 #include "framework/Handles.h"
 #include "tests/install/InstallTestSupport.h"
 #include "tests/support/EngineSupport.h"
@@ -51,6 +71,8 @@ constexpr int STEP_USAGE = 2;
 constexpr int STEP_SETUP_FAILED = 3;
 
 constexpr long EXIT_RESTART_NEEDED = -9;
+// What a test build's process ends with when it ends itself (CallInjector).
+constexpr long EXIT_KILLED = 0xDEAD;
 constexpr long EXIT_INSTALL_FAILED = -10;
 // The start checks come before the installer touches anything: a failed
 // administrator check and a service manager that cannot be opened end the
@@ -69,6 +91,8 @@ constexpr size_t DETAIL_LINES = 40;
 const char* const SWITCHES = "-silent -licenseaccept -norestart";
 
 const char* const ROLLBACK_STARTED = "=== Rollback process ===";
+const char* const RECOVERY_STARTED = "=== Undoing an interrupted run ===";
+const char* const RECOVERY_ENDED = "=== Interrupted run undone ===";
 const char* const ROLLBACK_INCOMPLETE = "Warning: === Rollback not completed, backup files kept ===";
 const char* const REBOOT_REQUIRED = "Warning: === Reboot required to complete operation ===";
 const char* const BACKUP_KEPT = "Backup File Kept: ";
@@ -138,6 +162,9 @@ struct Work {
 
     std::string File(const std::string& name) const { return folder + "\\" + name; }
     std::string Setup() const { return File("setup\\" + product.setup + ".exe"); }
+    // The same package without the driver package's catalog: the run fails
+    // at its driver store step.
+    std::string Failing() const { return File("failing\\" + product.setup + ".exe"); }
 };
 
 // What an installation touches, as a snapshot of this machine. Wine's
@@ -555,7 +582,8 @@ std::vector<std::string> TellingLines(const std::vector<std::string>& lines)
     std::vector<std::string> telling;
     for (const std::string& line : lines) {
         if (line.rfind("Warning", 0) == 0 || line.rfind("Error", 0) == 0 || line.rfind("Exception", 0) == 0 ||
-            line.rfind(BACKUP_KEPT, 0) == 0 || line == ROLLBACK_STARTED)
+            line.rfind(BACKUP_KEPT, 0) == 0 || line == ROLLBACK_STARTED || line == RECOVERY_STARTED ||
+            line == RECOVERY_ENDED)
             telling.push_back(line);
     }
     return telling;
@@ -631,7 +659,198 @@ int Run(const Work& work, const std::string& sweep, const std::string& calls, co
     return verdict.step;
 }
 
-int Prepare(const Work& work, const std::string& machine)
+// What the journal on disk says of a run that was ended from outside, from
+// the records it added to those before it.
+struct KilledState {
+    bool begun = false;      // its first record got out
+    bool open = false;       // begun, and neither committed nor rolled back: the next run undoes it
+    bool committed = false;  // final: the installation it made stays
+};
+
+KilledState ReadKilledState(const JournalLayout& before, const JournalLayout& after)
+{
+    KilledState state;
+    for (size_t i = before.kinds.size(); i < after.kinds.size(); ++i) {
+        if (after.kinds[i] == JOURNAL_RUN_BEGUN) {
+            state.begun = true;
+            state.open = true;
+        } else if (state.open && (after.kinds[i] == JOURNAL_COMMITTED || after.kinds[i] == JOURNAL_ROLLED_BACK)) {
+            state.open = false;
+            state.committed = state.committed || after.kinds[i] == JOURNAL_COMMITTED;
+        }
+    }
+    return state;
+}
+
+JournalLayout JournalNow(const TestProduct& product)
+{
+    return ReadJournalLayout(ReadFileBytes(JournalPath(product)));
+}
+
+bool CountsFor(const std::string& kind, const TracedCall& call)
+{
+    return kind == "change" ? call.change : call.name == "FlushFileBuffers";
+}
+
+// The call a kill followed: the Nth change, or the Nth flush named by what
+// it made last: a journal record (its write came just before), a record cut
+// back, or a copy (a backup, a file for the driver store).
+std::string KillPoint(const std::vector<TracedCall>& trace, const std::string& kind, long n)
+{
+    long seen = 0;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        if (!CountsFor(kind, trace[i]) || ++seen != n)
+            continue;
+        if (kind == "change")
+            return trace[i].name;
+        const std::string previous = i > 0 ? trace[i - 1].name : std::string();
+        return previous == "WriteFile" ? "FlushFileBuffers(record)"
+               : previous == "SetEndOfFile" ? "FlushFileBuffers(cut)"
+                                            : "FlushFileBuffers(copy)";
+    }
+    return "(not reached)";
+}
+
+// One silent run of `setup`, paced as fast as it goes, its temporary log
+// gone before it; `variable`=`value` for the run when given.
+long RunPlain(const Work& work, const std::string& setup, const char* variable = nullptr,
+              const std::string& value = std::string(), const std::string& trace = std::string())
+{
+    if (!trace.empty())
+        DeleteFileA(trace.c_str());
+    DeleteFileA(TempLog(work.product).c_str());
+    const ScopedEnvironment traced("VELLORAN_CALL_TRACE", trace);
+    const ScopedEnvironment unpaced("VELLORAN_PAUSE_PERCENT", "0");
+    if (variable == nullptr)
+        return RunSetup(setup, SWITCHES, RUN_LIMIT_MS);
+    const ScopedEnvironment set(variable, value);
+    return RunSetup(setup, SWITCHES, RUN_LIMIT_MS);
+}
+
+// The kill sweep: a complete install ended after its Nth flush or change,
+// then the next run judged (see the top of the file). A kill after the
+// commit left a finished installation (only its clean-up, the backups'
+// deletion and the log's placing, may be cut short): the failing run is then
+// a failed upgrade over it and must leave the machine exactly as the kill
+// left it, and the good run is an upgrade that must end installed as a plain
+// run installs.
+int Kill(const Work& work, const std::string& kind, const std::string& n, bool good)
+{
+    const TestProduct& product = work.product;
+    const std::string trace = work.File("run-trace.txt");
+    const CMachineSnapshot before = TakeSnapshot(product);
+    const auto renamesBefore = PendingRenames();
+    const JournalLayout journalBefore = JournalNow(product);
+
+    const char* const killAt = kind == "flush" ? "VELLORAN_KILL_FLUSH" : "VELLORAN_KILL_CHANGE";
+    const long killedExit = RunPlain(work, work.Setup(), killAt, n, trace);
+    WaitForSteadyServices(product);
+    const CMachineSnapshot killed = TakeSnapshot(product);
+    const KilledState state = ReadKilledState(journalBefore, JournalNow(product));
+    const std::vector<std::string> killedLines = ReadLines(TempLog(product));
+    const bool finished = killedExit == 0 || killedExit == EXIT_RESTART_NEEDED;
+
+    const long exitCode = RunPlain(work, good ? work.Setup() : work.Failing());
+    WaitForSteadyServices(product);
+    const CMachineSnapshot after = TakeSnapshot(product);
+    const std::vector<std::string> lines = RunLog(product);
+
+    Verdict verdict;
+    std::vector<std::string> problems;
+    if (killedExit != EXIT_KILLED && !finished) {
+        problems.push_back("the killed run ended on its own with " + std::to_string(killedExit));
+    } else if (finished && !state.committed) {
+        problems.push_back("the run ended without its commit in the journal");
+    }
+    const bool recovered = std::find(lines.begin(), lines.end(), RECOVERY_STARTED) != lines.end();
+    if (state.open && MissingInOrder(lines, {RECOVERY_STARTED, ROLLBACK_STARTED, RECOVERY_ENDED}) != "")
+        problems.push_back("the interrupted run is not undone");
+    else if (state.open && MissingInOrder(lines, {RECOVERY_ENDED, product.name + " installation..."}) != "")
+        problems.push_back("the run does not go on after undoing the interrupted run");
+    if (!state.open && recovered)
+        problems.push_back("a run that was not interrupted is undone");
+
+    if (good) {
+        if (exitCode == 0 || exitCode == EXIT_RESTART_NEEDED) {
+            verdict = JudgePlan(exitCode, work, before, after, renamesBefore, lines);
+        } else {
+            verdict.why = exitCode == -1001 ? "hung, ended after the time limit" : "the good run did not install";
+            verdict.details = before.DifferencesTo(after);
+        }
+    } else if (exitCode != EXIT_INSTALL_FAILED) {
+        verdict.why = exitCode == -1001 ? "hung, ended after the time limit" : "the failing run did not end with -10";
+        verdict.details = before.DifferencesTo(after);
+    } else if (state.committed) {
+        verdict.details = killed.DifferencesTo(after);
+        if (verdict.details.empty()) {
+            verdict.step = STEP_INSTALLED;
+            verdict.word = "kept";
+        } else {
+            verdict.why = "failed, the machine differs from the installation the killed run committed";
+        }
+    } else {
+        verdict.details = before.DifferencesTo(after);
+        if (verdict.details.empty()) {
+            verdict.step = STEP_ROLLED_BACK;
+            verdict.word = "rolledback";
+        } else {
+            verdict.why = "failed, the machine differs from before the killed run";
+        }
+    }
+    if (!problems.empty()) {
+        verdict.word.clear();
+        for (const std::string& problem : problems)
+            verdict.why += (verdict.why.empty() ? "" : "; ") + problem;
+    }
+    if (verdict.word.empty()) {
+        verdict.word = "wrong";
+        verdict.step = before.DifferencesTo(after).empty() ? STEP_WRONG_REUSABLE : STEP_WRONG_SPENT;
+    }
+
+    const char* const stateWord = finished           ? "finished"
+                                  : state.committed ? "committed"
+                                  : state.open      ? "open"
+                                  : state.begun     ? "closed"
+                                                    : "unbegun";
+    const std::string point = KillPoint(ReadTrace(trace), kind, strtol(n.c_str(), nullptr, 10));
+    std::string line = "kill " + kind + " " + n + " " + point + " " + stateWord + (good ? " good " : " failing ") +
+                       verdict.word + " exit " + std::to_string(exitCode);
+    if (!verdict.why.empty())
+        line += ": " + verdict.why;
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+    std::string report = line + "\n";
+    if (verdict.word == "wrong") {
+        const std::vector<std::string> telling = TellingLines(lines);
+        const std::vector<std::string> killedTelling = TellingLines(killedLines);
+        report += CutList("differences", verdict.details) +
+                  CutList("the killed run's last lines",
+                          std::vector<std::string>(killedLines.end() - std::min<size_t>(killedLines.size(), 5),
+                                                   killedLines.end())) +
+                  (killedTelling.empty() ? "" : CutList("the killed run's log", killedTelling)) +
+                  (telling.empty() ? "    log: no warning, no error\n" : CutList("log", telling));
+    }
+    AppendReport(work, report);
+    return verdict.step;
+}
+
+// One plain run's wall time, with its flushes made or skipped (the test
+// build's VELLORAN_SKIP_FLUSH; "0" installs the same call wrappers without
+// skipping, so that both runs pay for them alike).
+int Time(const Work& work, const std::string& flushes)
+{
+    LARGE_INTEGER frequency{}, start{}, end{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const long exitCode = RunPlain(work, work.Setup(), "VELLORAN_SKIP_FLUSH", flushes == "skip" ? "1" : "0");
+    QueryPerformanceCounter(&end);
+    const double ms =
+        1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    printf("time %s %.0f ms exit %ld\n", flushes.c_str(), ms, exitCode);
+    return exitCode == 0 || exitCode == EXIT_RESTART_NEEDED ? 0 : STEP_SETUP_FAILED;
+}
+
+int Prepare(const Work& work, const std::string& machine, bool kill)
 {
     SetupRecipe recipe;
     recipe.stub = BinPath(work.product.setup + "_faulting.exe");
@@ -650,6 +869,16 @@ int Prepare(const Work& work, const std::string& machine)
     }
     CreateDirectoryA(work.File("setup").c_str(), nullptr);
     MakeSetup(work.product, recipe, work.File("setup"));
+    if (kill) {
+        // Without the driver package's catalog the store refuses the
+        // package: the run fails late, after most of its changes.
+        for (const std::string& entry : work.product.entries) {
+            if (EndsWith(entry, ".cat"))
+                recipe.missing.push_back(entry);
+        }
+        CreateDirectoryA(work.File("failing").c_str(), nullptr);
+        MakeSetup(work.product, recipe, work.File("failing"));
+    }
     return 0;
 }
 
@@ -681,15 +910,57 @@ int Settle(const Work& work, const std::string& machine)
 
 // A run without failure: how many calls it makes, their names, its exit code
 // and what the machine looks like after it.
-int Reference(const Work& work)
+// Where the plain run's commit lies among its flushes and changes, for the
+// kill sweep: WORK/kill-counts.txt holds "FLUSHES CHANGES COMMIT-FLUSH
+// COMMIT-CHANGE", the last two the flush of the commit record and the change
+// that wrote it. The run's records are matched with its flushes that follow a
+// write (the journal's; a copy's flush follows its opening).
+bool WriteKillCounts(const Work& work, const std::string& trace, const JournalLayout& before)
+{
+    const JournalLayout after = JournalNow(work.product);
+    long commitRecord = 0;  // among the run's own records, from 1
+    for (size_t i = before.kinds.size(); i < after.kinds.size() && commitRecord == 0; ++i) {
+        if (after.kinds[i] == JOURNAL_COMMITTED)
+            commitRecord = static_cast<long>(i - before.kinds.size()) + 1;
+    }
+    const std::vector<TracedCall> calls = ReadTrace(trace);
+    long flushes = 0, changes = 0, records = 0, commitFlush = 0, commitChange = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        changes += calls[i].change ? 1 : 0;
+        if (calls[i].name != "FlushFileBuffers")
+            continue;
+        ++flushes;
+        if (i > 0 && calls[i - 1].name == "WriteFile" && ++records == commitRecord) {
+            commitFlush = flushes;
+            commitChange = changes;
+        }
+    }
+    const long written = static_cast<long>(after.kinds.size() - before.kinds.size());
+    printf("reference: %ld flushes (%ld records, %ld in the journal), %ld changes, commit at flush %ld, change %ld\n",
+           flushes, records, written, changes, commitFlush, commitChange);
+    if (commitFlush == 0 || records != written)
+        return false;
+    FILE* file = fopen(work.File("kill-counts.txt").c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    fprintf(file, "%ld %ld %ld %ld\n", flushes, changes, commitFlush, commitChange);
+    return fclose(file) == 0;
+}
+
+// A run without failure: how many calls it makes, their names, its exit code
+// and what the machine looks like after it.
+int Reference(const Work& work, bool kill)
 {
     const std::string trace = work.File("trace.txt");
+    const JournalLayout journalBefore = JournalNow(work.product);
     const long exitCode = RunFailing(work, "", "", trace);
     WaitForSteadyServices(work.product);
     const CMachineSnapshot installed = AsInstalled(TakeSnapshot(work.product));
     if (!installed.Save(work.File("installed.snap")))
         return STEP_SETUP_FAILED;
     printf("reference: exit %ld, %zu calls\n", exitCode, TraceNames(trace).size() - 1);
+    if (kill && !WriteKillCounts(work, trace, journalBefore))
+        return STEP_SETUP_FAILED;
     // Over the running product the plain run needs the restart for the
     // service's program, which is in use.
     return exitCode == 0 || exitCode == EXIT_RESTART_NEEDED ? 0 : STEP_SETUP_FAILED;
@@ -707,15 +978,21 @@ int main(int argc, char** argv)
         return STEP_USAGE;
     const TestProduct& product = productName == "server" ? Server() : Client();
     try {
-        if (command == "prepare" && argc == 5)
-            return Prepare(Work{product, WinePath(argv[4])}, argv[3]);
+        if (command == "prepare" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "kill")))
+            return Prepare(Work{product, WinePath(argv[4])}, argv[3], argc == 6);
         if (command == "settle" && argc == 5)
             return Settle(Work{product, WinePath(argv[4])}, argv[3]);
         const Work work{product, WinePath(argv[3])};
-        if (command == "reference" && argc == 4)
-            return Reference(work);
+        if (command == "reference" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "kill")))
+            return Reference(work, argc == 5);
         if (command == "run" && (argc == 6 || argc == 7))
             return Run(work, argv[4], argv[5], argc == 7 ? argv[6] : "");
+        const std::string kind = argc > 4 ? argv[4] : "";
+        if (command == "kill" && (argc == 6 || (argc == 7 && std::string(argv[6]) == "good")) &&
+            (kind == "flush" || kind == "change"))
+            return Kill(work, kind, argv[5], argc == 7);
+        if (command == "time" && argc == 5 && (kind == "skip" || kind == "keep"))
+            return Time(work, kind);
     } catch (const std::exception& e) {
         fprintf(stderr, "%s: %s\n", command.c_str(), e.what());
         return STEP_SETUP_FAILED;
