@@ -34,6 +34,7 @@ const char* const LOG_BACKUPS_KEPT = "Warning: === Rollback not completed, backu
 const char* const LOG_BACKUP_KEPT = "Backup File Kept: ";
 const char* const LOG_STEP_FAILED = "Warning: Rollback step failed: ";
 const char* const LOG_BACKUP_AT_RESTART = "Warning: Backup File Deleted At Restart: ";
+const char* const LOG_LEFTOVER_DELETED = "Leftover of a finished run deleted: ";
 const char* const LOG_JOURNAL_NOT_WRITTEN = "Warning: Journal not updated: ";
 
 const wchar_t* const SETUP_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Setup";
@@ -430,6 +431,46 @@ void CInstaller::CommitInstall()
     // A later change in this process is a run of its own.
     m_runBegun = false;
     m_journalHeldRuns = m_pJournalFile != nullptr;
+}
+
+void CInstaller::FinishCommittedRun(const std::vector<JournalRecord>& records, int32_t runKind) noexcept
+{
+    std::vector<std::string> leftAtRestart;
+    try {
+        std::vector<std::string> files;
+        std::vector<std::string> folders;
+        for (const JournalRecord& record : records) {
+            const std::vector<std::string>& f = record.fields;
+            int32_t kind = 0;
+            if (record.kind == RecordKind::Backup && f.size() >= 2)
+                files.push_back(f[1]);
+            else if (runKind == RUN_UNINSTALL && record.kind == RecordKind::Entry && f.size() >= 2 &&
+                     DecodeInt(f[1], &kind) && kind == JOURNAL_FILE)
+                files.push_back(f[0]);
+            else if (runKind == RUN_UNINSTALL && record.kind == RecordKind::Entry && f.size() >= 2 &&
+                     DecodeInt(f[1], &kind) && kind == JOURNAL_DIRECTORY)
+                folders.push_back(f[0]);
+        }
+        EnginePlatformCalls& calls = EngineCalls();
+        for (const std::string& file : files) {
+            if (calls.DeleteFileA(file.c_str()))
+                WriteLog(LOG_LEFTOVER_DELETED, file.c_str());
+            else if (!Gone(GetLastError()))
+                leftAtRestart.push_back(file);
+        }
+        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+            if (calls.RemoveDirectoryA(folder->c_str()))
+                WriteLog(LOG_LEFTOVER_DELETED, folder->c_str());
+            else if (!Gone(GetLastError()))
+                leftAtRestart.push_back(*folder);
+        }
+    } catch (...) {
+        // Out of memory: what is left stays, as it would have without this.
+    }
+    // Not journaled: no run of this process has begun, and these names are
+    // nobody's any more.
+    if (!leftAtRestart.empty())
+        DeleteLeftoversAtRestart(leftAtRestart);
 }
 
 void CInstaller::PrepareRollback()

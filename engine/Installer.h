@@ -78,6 +78,10 @@ public:
     // deleted at the restart.
     void CommitInstall();
     bool Committed() const { return m_committed; }
+    // What the commit of an earlier run was to delete, where that run ended
+    // before it could: its backups, and of an uninstall, the copies and
+    // folders it made. A file in use goes at the restart.
+    void FinishCommittedRun(const std::vector<JournalRecord>& records, int32_t runKind) noexcept;
     // Before the failure path stops services and rolls back: every restart
     // the run asked for so far is undone by the rollback, so the flag starts
     // again from 0 and only what the rollback itself defers sets it.

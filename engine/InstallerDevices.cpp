@@ -300,8 +300,14 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
     // that whatever the removal leaves goes as well. Nothing here asks the
     // system anything that could fail once the package is in the store: a
     // file journaled that never came is simply not there to delete.
-    Journal(JournalRecord::MakeEntry(publishedInf, JOURNAL_DRIVER_PACKAGE));
-    Journal(JournalRecord::MakeEntry(WithExtension(publishedInf, ".pnf"), JOURNAL_FILE));
+    // A recovery finishes what a run ended part-way through left: what is
+    // journaled already is not journaled again.
+    const auto journal = [this](const std::string& path, int32_t kind) {
+        if (m_journal.count(path) == 0)
+            Journal(JournalRecord::MakeEntry(path, kind));
+    };
+    journal(publishedInf, JOURNAL_DRIVER_PACKAGE);
+    journal(WithExtension(publishedInf, ".pnf"), JOURNAL_FILE);
 
     // The catalog folder under the name the store gave it (Wine makes it in
     // lower case), so that putting it back makes it as it was.
@@ -314,13 +320,13 @@ void CInstaller::JournalStoredPackage(const std::string& publishedInf, const Sto
     const auto mayBeThere = [&error](const std::string& path) { return PathExists(path, &error) != Exists::No; };
     const std::string own = before.catalogName.empty() ? std::string() : catalogs + "\\" + before.catalogName;
     if (!own.empty() && !before.catalogExisted && mayBeThere(own))
-        Journal(JournalRecord::MakeEntry(own, JOURNAL_FILE));
+        journal(own, JOURNAL_FILE);
     // Windows names it after the published INF (oemNN.cat).
     const std::string published = catalogs + "\\" + WithExtension(FileNameOf(publishedInf), ".cat");
     if (Upper(published) != Upper(own) && mayBeThere(published))
-        Journal(JournalRecord::MakeEntry(published, JOURNAL_FILE));
+        journal(published, JOURNAL_FILE);
     if (!before.catalogFolderExisted)
-        Journal(JournalRecord::MakeEntry(catalogs, JOURNAL_DIRECTORY));
+        journal(catalogs, JOURNAL_DIRECTORY);
 }
 
 void CInstaller::JournalPackageIntent(const std::string& infPath, const std::string& hardwareId,
@@ -362,7 +368,7 @@ void CInstaller::ResolvePackageIntents() noexcept
                 }
                 published = name;
             }
-            if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0 && m_journal.count(published) == 0) {
+            if (intent.before.infNames.count(Upper(FileNameOf(published))) == 0) {
                 StoreState before = intent.before;
                 before.catalogFolder =
                     ActualName(KnownFolder(false, LOC_STORE_STATE, *this, &CInstaller::ThrowAt) + CATALOG_FOLDER);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -22,6 +24,7 @@ constexpr int TEMP_NAME_DIGITS = 8;
 constexpr int TEMP_NAME_ATTEMPTS = 16;
 // A list that keeps growing while it is read is given up after this many reads.
 constexpr int RENAME_READ_ATTEMPTS = 4;
+constexpr DWORD COMPARE_CHUNK = 64 * 1024;
 
 const char* const LOG_INSTALL_FILE = "Install File: ";
 const char* const LOG_CREATE_DIRECTORY = "CreateDirectory: ";
@@ -79,6 +82,30 @@ PathState Probe(const std::string& path, DWORD* error)
 
 // The rename list's bytes as stored, with their type; ERROR_SUCCESS and
 // *exists false when there is none.
+// Whether two files hold the same bytes; false when either cannot be read.
+bool SameBytes(const std::string& first, const std::string& second)
+{
+    EnginePlatformCalls& calls = EngineCalls();
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    fw::CFileHandle a(calls.CreateFileA(first.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    fw::CFileHandle b(calls.CreateFileA(second.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!a || !b)
+        return false;
+    std::vector<char> left(COMPARE_CHUNK);
+    std::vector<char> right(COMPARE_CHUNK);
+    for (;;) {
+        DWORD readLeft = 0;
+        DWORD readRight = 0;
+        if (!calls.ReadFile(a.get(), left.data(), COMPARE_CHUNK, &readLeft, nullptr) ||
+            !calls.ReadFile(b.get(), right.data(), COMPARE_CHUNK, &readRight, nullptr))
+            return false;
+        if (readLeft != readRight || memcmp(left.data(), right.data(), readLeft) != 0)
+            return false;
+        if (readLeft == 0)
+            return true;
+    }
+}
+
 LONG ReadRenameList(HKEY key, bool* exists, std::string* bytes, DWORD* type)
 {
     EnginePlatformCalls& calls = EngineCalls();
@@ -490,6 +517,18 @@ void CInstaller::RollBackInstallFiles() noexcept
             DWORD probeError = 0;
             if (Probe(target, &probeError) == PathState::Present)
                 continue;
+        }
+        // A target in use that holds the backup's bytes is as it was: a run
+        // ended between its backup and its deferral never touched it, and a
+        // restore would only ask for a restart.
+        try {
+            if (SameBytes(backup, target)) {
+                if (!calls.DeleteFileA(backup.c_str()) && !Gone(GetLastError()) && !DeleteAtRestart(backup))
+                    kept.insert(entry);
+                continue;
+            }
+        } catch (...) {
+            // Out of memory for the comparison: the restore goes ahead.
         }
         // A backup whose restore waits for the restart must outlive the
         // engine: neither the commit nor the destruction may delete it now.

@@ -212,6 +212,7 @@ JournalRuns ReadJournalRuns(const JournalReadResult& read)
                 continue;
             }
             open = true;
+            runs.lastCommitted.clear();
             start = read.offsets[i];
             kind = 0;
             if (!record.fields.empty())
@@ -232,6 +233,8 @@ JournalRuns ReadJournalRuns(const JournalReadResult& read)
                 runs.committed.push_back(record);
                 runs.uninstalled = false;
             }
+            runs.lastCommitted = block;
+            runs.lastCommittedKind = kind;
             open = false;
         } else if (record.kind == RecordKind::RolledBack) {
             restartWorkOf(block, false);

@@ -64,6 +64,12 @@ struct JournalRuns {
     size_t rolledBackOffset = 0;
     // The last run that was committed took the product off again.
     bool uninstalled = false;
+    // The records of the last run when it was committed and nothing began
+    // after it: a process ended between the commit and its clean-up leaves
+    // what the commit was to delete. Once a later run begins, that run's
+    // opening has cleaned up, and the names may be in use again.
+    std::vector<JournalRecord> lastCommitted;
+    int32_t lastCommittedKind = 0;
     // A SetupAPI logging level a run raised and never put back.
     bool logLevelRaised = false;
     JournalRecord logLevel;

@@ -221,6 +221,8 @@ CInstallProcess::JournalState CInstallProcess::OpenJournal(int32_t runKind)
             return JournalState::RestartPending;
         }
     }
+    if (!runs.lastCommitted.empty())
+        FinishCommittedRun(runs.lastCommitted, runs.lastCommittedKind);
     if (runs.uninstalled) {
         // The product was taken off, and what went at the restart is gone:
         // nothing is left to record.

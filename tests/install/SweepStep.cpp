@@ -781,7 +781,13 @@ int Kill(const Work& work, const std::string& kind, const std::string& n, bool g
         verdict.why = exitCode == -1001 ? "hung, ended after the time limit" : "the failing run did not end with -10";
         verdict.details = before.DifferencesTo(after);
     } else if (state.committed) {
-        verdict.details = killed.DifferencesTo(after);
+        // The backups the commit was to delete go with the next run, before
+        // anything else: the rest stands as the kill left it.
+        CMachineSnapshot committed = killed;
+        for (auto item = committed.items.begin(); item != committed.items.end();)
+            item = item->first.rfind("file ", 0) == 0 && IsBackupName(item->first) ? committed.items.erase(item)
+                                                                                   : std::next(item);
+        verdict.details = committed.DifferencesTo(after);
         if (verdict.details.empty()) {
             verdict.step = STEP_INSTALLED;
             verdict.word = "kept";
