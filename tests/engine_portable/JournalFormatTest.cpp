@@ -80,6 +80,10 @@ TEST(JournalRuns, CommittedUnfinishedRolledBackAndUninstalledRuns)
     EXPECT_FALSE(runs.unfinished);
     EXPECT_EQ(runs.committed.size(), 5u);  // both runs' changes and their commits
     EXPECT_TRUE(runs.pendingRestartWork.empty());
+    // Only the last run's clean-up may still be due; the first run's backup
+    // name is nobody's once a later run has begun.
+    EXPECT_EQ(runs.lastCommitted.size(), 1u);
+    EXPECT_EQ(runs.lastCommittedKind, RUN_INSTALL);
 
     // Killed in the middle of an upgrade: its records, and where they start.
     std::vector<JournalRecord> killed = installed;
@@ -92,6 +96,7 @@ TEST(JournalRuns, CommittedUnfinishedRolledBackAndUninstalledRuns)
     ASSERT_EQ(runs.unfinishedRecords.size(), 1u);
     EXPECT_EQ(runs.unfinishedOffset, read.offsets[8]);
     EXPECT_EQ(runs.committed.size(), 5u);
+    EXPECT_TRUE(runs.lastCommitted.empty());
 
     // A rollback that left a restore for the restart keeps later runs waiting.
     std::vector<JournalRecord> waiting = installed;

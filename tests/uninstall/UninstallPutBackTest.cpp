@@ -173,7 +173,8 @@ TEST(UninstallFault, ClientIsPutBackAfterAFaultAtEachPoint)
 // uninstaller. Each of them undoes the killed uninstall first: the failed
 // setup leaves the product as installed, the reinstall leaves a complete
 // installation, and the uninstaller that then goes on leaves the machine as
-// it was before the installation.
+// it was before the installation. Ended right after its commit, the
+// uninstall leaves its copies to the next run, which deletes them first.
 TEST(UninstallKilled, TheNextRunPutsTheProductBackFirst)
 {
     ASSERT_TRUE(HaveDisplay());
@@ -230,6 +231,35 @@ TEST(UninstallKilled, TheNextRunPutsTheProductBackFirst)
                              "Uninstall Service: " + p.serviceName};
         });
         KillAt(p, scope, point);
+        EXPECT_EQ(RunProcess(UninstallValue(p, "QuietUninstallString")), 0);
+        ASSERT_TRUE(CarryOutPendingRenames());
+        const Differences differences = ChangedSince(clean, everything);
+        EXPECT_TRUE(differences.empty()) << ::testing::PrintToString(differences);
+    }
+    {
+        SCOPED_TRACE("killed right after its commit, then the setup and the uninstaller");
+        // The commit is the uninstall's last journal record, and so its last flush.
+        ASSERT_EQ(RunSetup(PackedSetup(p), INSTALL), 0);
+        const std::string tracePath = TracePath("committed");
+        {
+            const ScopedEnvironment traced("VELLORAN_CALL_TRACE", tracePath.c_str());
+            ASSERT_EQ(RunFaultingUninstaller(p), 0);
+        }
+        const std::vector<TracedCall> trace = ReadTrace(tracePath);
+        const long flushes = std::count_if(trace.begin(), trace.end(),
+                                           [](const TracedCall& call) { return call.name == "FlushFileBuffers"; });
+        ASSERT_EQ(RunSetup(PackedSetup(p), INSTALL), 0);
+        {
+            const ScopedEnvironment kill("VELLORAN_KILL_FLUSH", std::to_string(flushes).c_str());
+            ASSERT_EQ(RunFaultingUninstaller(p), KILLED);
+        }
+        const Differences left = ChangedSince(clean, everything);
+        EXPECT_TRUE(std::any_of(left.begin(), left.end(), [&](const std::string& line) {
+            return line.find(JournalFolder(p) + "\\") != std::string::npos;
+        })) << "the commit's clean-up was not cut short: " << ::testing::PrintToString(left);
+        EXPECT_EQ(RunSetup(PackedSetup(p), INSTALL), 0);
+        const std::vector<std::string> lines = ReadLines(InstallFolder(p) + "\\" + p.logFile);
+        EXPECT_TRUE(HasLinePrefix(lines, "Leftover of a finished run deleted: ")) << ::testing::PrintToString(lines);
         EXPECT_EQ(RunProcess(UninstallValue(p, "QuietUninstallString")), 0);
         ASSERT_TRUE(CarryOutPendingRenames());
         const Differences differences = ChangedSince(clean, everything);
