@@ -428,7 +428,7 @@ bool CInstallApp::ShowWizard()
     pages.destination.SetFolder(&choices.destinationFolder);
     pages.startMenu.SetFolder(&choices.startMenuFolder);
     pages.tasks.SetFlags(&choices.desktopIcon, &choices.quickLaunchIcon, &choices.firewallRules);
-    pages.progress.SetApplication(this);
+    pages.progress.SetWorkerStarter([this](HWND page) { return StartInstallWorker(page); });
     pages.progress.SetProgressSink(&progress);
     pages.finish.SetFlags(&launchProduct, &openQuickStart, &installFailed);
     pages.finishRestart.SetFlags(&restartFlag, &installFailed);
@@ -515,22 +515,7 @@ void CInstallApp::JoinInstallWorker()
 {
     if (!workerThread)
         return;
-    const HANDLE worker = workerThread->Handle();
-    for (;;) {
-        const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
-        if (woken != WAIT_OBJECT_0 + 1)
-            break;  // the worker ended (or the wait itself failed)
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                // Kept for the loop that runs after the wizard.
-                PostQuitMessage(static_cast<int>(message.wParam));
-                break;
-            }
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-    }
+    workerThread->JoinPumpingMessages();
     workerThread.reset();
 }
 
@@ -570,36 +555,31 @@ void CInstallApp::EndOfRun()
 UINT CInstallApp::InstallWorkerMain(void* parameter)
 {
     auto* app = static_cast<CInstallApp*>(parameter);
-    FaultInfo fault;
-    if (!RunGuarded([](void* context) { RunInstallWorker(static_cast<CInstallApp*>(context)); }, app,
-                    &fault)) {
-        // A fault rolls back like any other failure; nothing is committed.
-        // The recovery runs under a guard of its own: a fault there still
-        // leaves a failed run, and the worker still says its final word.
-        struct Recovery {
-            CInstallApp* app;
-            FaultInfo fault;
-        } recovery{app, fault};
-        FaultInfo second;
-        if (!RunGuarded([](void* context) {
-                Recovery* r = static_cast<Recovery*>(context);
-                if (r->app->installProcess) {
-                    r->app->installProcess->RecoverFromFault(r->fault.code, r->fault.address,
-                                                             &r->app->installFailed);
-                } else {
-                    r->app->installFailed = 1;
-                    if (r->app->MessagesEnabled()) {
-                        const std::string text = fw::FormatText(IDS_INSTALL_EXCEPTION, r->fault.code,
-                                                                static_cast<uint32_t>(r->fault.address));
-                        MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
-                    }
-                }
-            },
-                        &recovery, &second))
-            app->installFailed = 1;
-    }
+    // A fault rolls back like any other failure; nothing is committed. A
+    // fault in that recovery still leaves a failed run, and the worker still
+    // says its final word.
+    if (!RunGuardedWithRecovery([](void* context) { RunInstallWorker(static_cast<CInstallApp*>(context)); },
+                                [](void* context, const FaultInfo& fault) {
+                                    static_cast<CInstallApp*>(context)->RecoverFromFault(fault);
+                                },
+                                app))
+        app->installFailed = 1;
     app->progress.FinishProgress(app->installFailed ? PROGRESS_FAILED : PROGRESS_COMPLETE);
     return 0;
+}
+
+void CInstallApp::RecoverFromFault(const FaultInfo& fault)
+{
+    if (installProcess) {
+        installProcess->RecoverFromFault(fault.code, fault.address, &installFailed);
+        return;
+    }
+    installFailed = 1;
+    if (MessagesEnabled()) {
+        const std::string text =
+            fw::FormatText(IDS_INSTALL_EXCEPTION, fault.code, static_cast<uint32_t>(fault.address));
+        MessageBoxA(nullptr, text.c_str(), Product().productName, MB_ICONERROR);
+    }
 }
 
 void CInstallApp::RunInstallWorker(CInstallApp* app)
@@ -610,21 +590,13 @@ void CInstallApp::RunInstallWorker(CInstallApp* app)
 
 int CInstallApp::StartInstallWorker(HWND owner)
 {
-    std::unique_ptr<fw::CWinThread> thread(new (std::nothrow) fw::CWinThread(&CInstallApp::InstallWorkerMain, this));
-    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-    if (thread && thread->CreateThread(THREAD_PRIORITY_NORMAL, 0)) {
-        // The owner of the worker's error box must be known before it runs.
-        progressWindow = owner;
-        if (thread->ResumeThread() != static_cast<DWORD>(-1)) {
-            workerThread = std::move(thread);
-            return 0;
-        }
-        // Never started: the thread object ends it on deletion.
-        error = GetLastError();
-        progressWindow = nullptr;
-    } else if (thread) {
-        error = GetLastError();
-    }
+    // The owner of the worker's error box must be known before it runs.
+    progressWindow = owner;
+    DWORD error = 0;
+    workerThread = fw::CWinThread::Start(&CInstallApp::InstallWorkerMain, this, &error);
+    if (workerThread)
+        return 0;
+    progressWindow = nullptr;
     const std::string text = fw::FormatText(IDS_SYSTEM_ERROR, static_cast<unsigned>(error));
     MessageBoxA(owner, text.c_str(), Product().productName, MB_ICONERROR);
     return -1;

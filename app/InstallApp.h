@@ -19,6 +19,7 @@
 namespace fw {
 class CWinThread;
 }
+struct FaultInfo;
 
 // The process exit code.
 enum ExitCode : int32_t {
@@ -88,6 +89,9 @@ public:
 
 private:
     static void RunInstallWorker(CInstallApp* app);
+    // After a fault in the worker: the process rolls back; without one the
+    // run only fails (with its box where messages are wanted).
+    void RecoverFromFault(const FaultInfo& fault);
     void RunSilent();
     void RunWizard();
     // The pages from the welcome page to the finish page; true at the normal

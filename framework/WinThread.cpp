@@ -60,6 +60,41 @@ DWORD CWinThread::ResumeThread()
     return previous;
 }
 
+std::unique_ptr<CWinThread> CWinThread::Start(Procedure procedure, void* parameter, DWORD* error)
+{
+    std::unique_ptr<CWinThread> thread(new (std::nothrow) CWinThread(procedure, parameter));
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    if (!thread)
+        return nullptr;
+    if (!thread->CreateThread(THREAD_PRIORITY_NORMAL, 0) || thread->ResumeThread() == static_cast<DWORD>(-1)) {
+        // Never started: the object ends it on deletion.
+        *error = ::GetLastError();
+        return nullptr;
+    }
+    return thread;
+}
+
+void CWinThread::JoinPumpingMessages() const
+{
+    if (!m_thread)
+        return;
+    const HANDLE thread = m_thread.get();
+    for (;;) {
+        const DWORD woken = ::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken != WAIT_OBJECT_0 + 1)
+            return;  // the thread ended (or the wait itself failed)
+        MSG message;
+        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                ::PostQuitMessage(static_cast<int>(message.wParam));
+                break;
+            }
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+    }
+}
+
 DWORD CWinThread::Wait(DWORD milliseconds) const
 {
     if (!m_thread)

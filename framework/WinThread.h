@@ -7,6 +7,8 @@
 
 #include "framework/Handles.h"
 
+#include <memory>
+
 namespace fw {
 
 class CWinThread {
@@ -24,6 +26,10 @@ public:
     CWinThread(const CWinThread&) = delete;
     CWinThread& operator=(const CWinThread&) = delete;
 
+    // A thread created and started at once; null when it cannot be, with
+    // the system's error in *error.
+    static std::unique_ptr<CWinThread> Start(Procedure procedure, void* parameter, DWORD* error);
+
     // Creates the thread suspended with the given priority and stack size
     // (0: the default). False when the thread already exists or cannot be
     // created; the system's error is then in GetLastError().
@@ -33,6 +39,10 @@ public:
     // WaitForSingleObject on the thread: WAIT_OBJECT_0 once it has ended,
     // WAIT_TIMEOUT, or WAIT_FAILED without a thread.
     DWORD Wait(DWORD milliseconds) const;
+    // Waits for the thread to end while this thread's windows go on
+    // getting their messages (a worker may wait on a box they own). A quit
+    // message is posted again for the caller's own loop.
+    void JoinPumpingMessages() const;
     // TerminateThread, then waits for the thread to be gone; as harsh as it
     // sounds, for a thread that would not end by itself.
     bool Terminate(DWORD exitCode);

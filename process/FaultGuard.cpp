@@ -92,3 +92,22 @@ bool RunGuarded(void (*body)(void*), void* context, FaultInfo* fault)
         *fault = frame.fault;
     return completed;
 }
+
+bool RunGuardedWithRecovery(void (*body)(void*), void (*recover)(void*, const FaultInfo&), void* context)
+{
+    FaultInfo fault;
+    if (RunGuarded(body, context, &fault))
+        return true;
+    struct Recovery {
+        void (*recover)(void*, const FaultInfo&);
+        void* context;
+        FaultInfo fault;
+    } recovery{recover, context, fault};
+    FaultInfo second;
+    return RunGuarded(
+        [](void* parameter) {
+            const Recovery* r = static_cast<const Recovery*>(parameter);
+            r->recover(r->context, r->fault);
+        },
+        &recovery, &second);
+}

@@ -19,3 +19,8 @@ struct FaultInfo {
 // Runs body(context). True when the body returned; false after a fault, with
 // `fault` describing it.
 bool RunGuarded(void (*body)(void*), void* context, FaultInfo* fault);
+
+// Runs body(context) under a guard and, after a fault, recover(context,
+// fault) under a guard of its own. False only when the recovery faulted too:
+// the run can then only be taken as failed.
+bool RunGuardedWithRecovery(void (*body)(void*), void (*recover)(void*, const FaultInfo&), void* context);

@@ -1,6 +1,5 @@
 #include "ui/ProgressDlg.h"
 
-#include "app/InstallApp.h"
 #include "framework/Text.h"
 #include "res/resource.h"
 
@@ -47,24 +46,34 @@ bool CProgressDlg::OnInitDialog()
     m_values.direction = PROGRESS_FORWARD;
 
     ApplyHeaderFont(IDC_PROGRESS_TITLE);
-    m_titleText = fw::LoadText(IDS_PROGRESS_TITLE);
+    m_titleText = TitleText();
     m_timer = ::SetTimer(m_hWnd, TIMER_ID, TIMER_PERIOD_MS, nullptr);
 
     // The label must be in place before the worker's first report.
     if (m_sink != nullptr)
         m_sink->statusWindow = m_taskLabel.GetSafeHwnd();
-    if (m_app == nullptr || m_app->StartInstallWorker(m_hWnd) != 0) {
+    if (!m_startWorker || m_startWorker(m_hWnd) != 0) {
         // The application has told the user why.
         m_finished = true;
         EndDialog(PAGE_CANCELLED);
     }
 
-    MoveToSharedRect(false);
-    SetCaption();
+    ArrangeWindow();
     SetPageIcon();
     ComputeWhiteArea();
     UpdateData(fw::DataDirection::ToControls);
     return true;
+}
+
+std::string CProgressDlg::TitleText() const
+{
+    return fw::LoadText(IDS_PROGRESS_TITLE);
+}
+
+void CProgressDlg::ArrangeWindow()
+{
+    MoveToSharedRect(false);
+    SetCaption();
 }
 
 void CProgressDlg::OnOK()

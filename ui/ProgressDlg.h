@@ -4,7 +4,8 @@
 // ProgressSink) and the task label's text, and a 150 ms timer moves the bar
 // one unit towards the target. The page ends with Next once the displayed
 // position reaches 100, which is the worker's last word after a success and
-// after a failure alike.
+// after a failure alike. The uninstaller's progress window is this page
+// with a title, caption and place of its own.
 #pragma once
 
 #include "framework/ProgressCtrl.h"
@@ -12,21 +13,23 @@
 #include "process/ProgressSink.h"
 #include "ui/WizardPage.h"
 
+#include <functional>
 #include <string>
-
-class CInstallApp;
 
 class CProgressDlg : public CWizardPage {
 public:
     CProgressDlg();
     ~CProgressDlg() override;
 
-    // Links given by the application before the first showing: the
-    // application that starts the worker (CInstallApp::StartInstallWorker),
-    // and its ProgressSink, which is pointed at this page's integers now and
-    // at the task label whenever the page's window opens. Also SetSharedRect,
-    // SetHeaderFont.
-    void SetApplication(CInstallApp* app) { m_app = app; }
+    // Starts the worker for the page's window: 0 once it runs; otherwise
+    // the application has told the user why, and the page closes.
+    using WorkerStarter = std::function<int(HWND page)>;
+
+    // Links given by the application before the first showing: what starts
+    // the worker, and the application's ProgressSink, which is pointed at
+    // this page's integers now and at the task label whenever the page's
+    // window opens. Also SetSharedRect, SetHeaderFont.
+    void SetWorkerStarter(WorkerStarter start) { m_startWorker = std::move(start); }
     void SetProgressSink(ProgressSink* sink);
 
     static constexpr UINT_PTR TIMER_ID = 222;
@@ -42,6 +45,10 @@ protected:
     void OnCancel() override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     bool IsOnWhite(int controlId) const override;
+    // The header's text, and the window's caption and place once the
+    // worker runs: the wizard's by default.
+    virtual std::string TitleText() const;
+    virtual void ArrangeWindow();
 
 private:
     void OnTimer();
@@ -56,5 +63,5 @@ private:
     bool m_finished = false;
     ProgressValues m_values;
     ProgressSink* m_sink = nullptr;
-    CInstallApp* m_app = nullptr;
+    WorkerStarter m_startWorker;
 };

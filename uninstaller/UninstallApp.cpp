@@ -263,7 +263,7 @@ void CUninstallApp::RunWithProgress()
     INT_PTR ended = PAGE_NOT_SHOWN;
     {
         CUninstallProgressPage page;
-        page.SetApplication(this);
+        page.SetWorkerStarter([this](HWND window) { return StartUninstallWorker(window); });
         page.SetProgressSink(&progress);
         page.SetHeaderFont(&headerFontHandle);
         ended = page.DoModal();
@@ -279,22 +279,13 @@ void CUninstallApp::RunWithProgress()
 
 int CUninstallApp::StartUninstallWorker(HWND owner)
 {
-    std::unique_ptr<fw::CWinThread> thread(new (std::nothrow)
-                                               fw::CWinThread(&CUninstallApp::UninstallWorkerMain, this));
-    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-    if (thread && thread->CreateThread(THREAD_PRIORITY_NORMAL, 0)) {
-        // The owner of the worker's error box must be known before it runs.
-        progressWindow = owner;
-        if (thread->ResumeThread() != static_cast<DWORD>(-1)) {
-            workerThread = std::move(thread);
-            return 0;
-        }
-        // Never started: the thread object ends it on deletion.
-        error = GetLastError();
-        progressWindow = nullptr;
-    } else if (thread) {
-        error = GetLastError();
-    }
+    // The owner of the worker's error box must be known before it runs.
+    progressWindow = owner;
+    DWORD error = 0;
+    workerThread = fw::CWinThread::Start(&CUninstallApp::UninstallWorkerMain, this, &error);
+    if (workerThread)
+        return 0;
+    progressWindow = nullptr;
     exitCode = UNINSTALL_START_FAILED;
     const std::string text = fw::FormatText(IDS_SYSTEM_ERROR, static_cast<unsigned>(error));
     MessageBoxA(owner, text.c_str(), Product().productName, MB_ICONERROR);
@@ -304,31 +295,20 @@ int CUninstallApp::StartUninstallWorker(HWND owner)
 UINT CUninstallApp::UninstallWorkerMain(void* parameter)
 {
     auto* app = static_cast<CUninstallApp*>(parameter);
-    FaultInfo fault;
-    if (!RunGuarded(
+    // A fault puts everything back like any other failure; nothing is
+    // committed. A fault in that recovery still leaves a failed run, and the
+    // worker still says its final word.
+    if (!RunGuardedWithRecovery(
             [](void* context) {
                 auto* self = static_cast<CUninstallApp*>(context);
                 self->installProcess->RunUninstall(&self->restartFlag, &self->uninstallFailed, self->progressWindow);
             },
-            app, &fault)) {
-        // A fault puts everything back like any other failure; nothing is
-        // committed. The recovery runs under a guard of its own: a fault
-        // there still leaves a failed run, and the worker still says its
-        // final word.
-        struct Recovery {
-            CUninstallApp* app;
-            FaultInfo fault;
-        } recovery{app, fault};
-        FaultInfo second;
-        if (!RunGuarded(
-                [](void* context) {
-                    Recovery* r = static_cast<Recovery*>(context);
-                    r->app->installProcess->RecoverFromFault(r->fault.code, r->fault.address,
-                                                             &r->app->uninstallFailed);
-                },
-                &recovery, &second))
-            app->uninstallFailed = 1;
-    }
+            [](void* context, const FaultInfo& fault) {
+                auto* self = static_cast<CUninstallApp*>(context);
+                self->installProcess->RecoverFromFault(fault.code, fault.address, &self->uninstallFailed);
+            },
+            app))
+        app->uninstallFailed = 1;
     app->progress.FinishProgress(app->uninstallFailed ? PROGRESS_FAILED : PROGRESS_COMPLETE);
     return 0;
 }
@@ -337,21 +317,7 @@ void CUninstallApp::JoinWorker()
 {
     if (!workerThread)
         return;
-    const HANDLE worker = workerThread->Handle();
-    for (;;) {
-        const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
-        if (woken != WAIT_OBJECT_0 + 1)
-            break;  // the worker ended (or the wait itself failed)
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(message.wParam));
-                break;
-            }
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-    }
+    workerThread->JoinPumpingMessages();
     workerThread.reset();
 }
 
