@@ -13,7 +13,6 @@
 #include "ui/AdditionalTaskDlg.h"
 #include "ui/FinishDlg.h"
 #include "ui/FinishRestDlg.h"
-#include "ui/FontMeasures.h"
 #include "ui/LicenseDlg.h"
 #include "ui/ProgramMenuFolderDlg.h"
 #include "ui/ProgressDlg.h"
@@ -35,8 +34,6 @@ constexpr int SHOW_LOG = SW_SHOW;  // 5
 
 constexpr int SHOW_QUICK_START = SW_SHOWMINIMIZED;  // 2
 constexpr char RICH_EDIT_LIBRARY[] = "Riched32.dll";
-constexpr int HEADER_FONT_QUALITY = 5;  // ClearType
-constexpr char HEADER_FONT_FACE[] = "Arial";
 
 // Where the wizard's pages stand in its sequence.
 enum : size_t {
@@ -71,17 +68,6 @@ struct WizardPages {
     }
 };
 
-// The interior pages' title font, measured on the screen.
-HFONT CreateHeaderFont()
-{
-    HDC screen = GetDC(nullptr);
-    const int logPixelsY = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen != nullptr)
-        ReleaseDC(nullptr, screen);
-    return CreateFontA(HeaderFontHeight(logPixelsY), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0 /* character set */,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, HEADER_FONT_QUALITY, 0 /* pitch and family */,
-                       HEADER_FONT_FACE);
-}
 
 // The installed-version query: the request 0x00003007 as it goes on the wire.
 constexpr unsigned char VERSION_REQUEST[4] = {0x07, 0x30, 0x00, 0x00};
@@ -417,7 +403,7 @@ bool CInstallApp::ShowWizard()
     const fw::CModule richEdit(fw::LoadSystemLibrary(RICH_EDIT_LIBRARY));
 
     // Declared before the pages, so that it outlives them.
-    const fw::CGdiObject headerFont(CreateHeaderFont());
+    const fw::CGdiObject headerFont(CWizardPage::CreateHeaderFont());
     HFONT headerFontHandle = static_cast<HFONT>(headerFont.get());
     RECT sharedRect{};  // top 0: no page has stored its place yet
 

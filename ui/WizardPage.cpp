@@ -9,6 +9,8 @@ namespace {
 
 constexpr COLORREF PAGE_WHITE = RGB(255, 255, 255);
 constexpr COLORREF ERROR_RED = RGB(255, 0, 0);
+constexpr int HEADER_FONT_QUALITY = 5;  // ClearType
+constexpr char HEADER_FONT_FACE[] = "Arial";
 
 bool IsControlColourMessage(UINT message)
 {
@@ -26,6 +28,17 @@ CWizardPage::CWizardPage(UINT templateId, PageKind kind)
 }
 
 CWizardPage::~CWizardPage() = default;
+
+HFONT CWizardPage::CreateHeaderFont()
+{
+    HDC screen = GetDC(nullptr);
+    const int logPixelsY = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr)
+        ReleaseDC(nullptr, screen);
+    return CreateFontA(HeaderFontHeight(logPixelsY), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0 /* character set */,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, HEADER_FONT_QUALITY, 0 /* pitch and family */,
+                       HEADER_FONT_FACE);
+}
 
 void CWizardPage::SetCaption() const
 {

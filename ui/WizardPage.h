@@ -33,6 +33,9 @@ public:
     // Links given by the application before the first showing.
     void SetSharedRect(RECT* sharedRect) { m_sharedRect = sharedRect; }
     void SetHeaderFont(HFONT* headerFont) { m_headerFont = headerFont; }
+    // The interior pages' title font, measured on the screen; the caller
+    // owns it and keeps it until the last page has gone.
+    static HFONT CreateHeaderFont();
 
 protected:
     // --- steps of the initialisation ---

@@ -7,7 +7,6 @@
 #include "process/FaultGuard.h"
 #include "product/ProductConfig.h"
 #include "res/resource.h"
-#include "ui/FontMeasures.h"
 #include "uninstaller/SelfCopy.h"
 #include "uninstaller/UninstallCommandLine.h"
 #include "uninstaller/UninstallProgressPage.h"
@@ -22,8 +21,6 @@
 namespace {
 
 constexpr int SHOW_LOG = SW_SHOW;
-constexpr int HEADER_FONT_QUALITY = 5;  // ClearType
-constexpr char HEADER_FONT_FACE[] = "Arial";
 // The engine's code for a user who is not an administrator.
 constexpr DWORD CODE_NOT_ADMIN = ERROR_NO_SUCH_PRIVILEGE;
 // DoModal's answer for a window that could not be shown.
@@ -31,17 +28,6 @@ constexpr INT_PTR PAGE_NOT_SHOWN = -1;
 // Throw site (module MODULE_PROCESS): the program's own path cannot be had.
 constexpr int LOC_PROGRAM_PATH = 960;
 
-// The progress window's title font, measured on the screen, as the setup's.
-HFONT CreateHeaderFont()
-{
-    HDC screen = GetDC(nullptr);
-    const int logPixelsY = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen != nullptr)
-        ReleaseDC(nullptr, screen);
-    return CreateFontA(HeaderFontHeight(logPixelsY), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0 /* character set */,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, HEADER_FONT_QUALITY, 0 /* pitch and family */,
-                       HEADER_FONT_FACE);
-}
 
 // The running program's full path in its long form (the engine compares it
 // with the installation's record); empty when it cannot be had.
@@ -258,7 +244,7 @@ void CUninstallApp::RunSilent()
 void CUninstallApp::RunWithProgress()
 {
     // Declared before the page, so that it outlives it.
-    const fw::CGdiObject headerFont(CreateHeaderFont());
+    const fw::CGdiObject headerFont(CWizardPage::CreateHeaderFont());
     HFONT headerFontHandle = static_cast<HFONT>(headerFont.get());
     INT_PTR ended = PAGE_NOT_SHOWN;
     {

@@ -51,23 +51,6 @@ DWORD WINAPI OwnerMadeUp(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION 
     return ERROR_SUCCESS;
 }
 
-std::string ProcessUserSid()
-{
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
-        return std::string();
-    fw::CKernelHandle token(raw);
-    BYTE buffer[256] = {};
-    DWORD size = 0;
-    char* text = nullptr;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
-        !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
-        return std::string();
-    const std::string sid = text;
-    LocalFree(text);
-    return sid;
-}
-
 class JournalOwner : public ::testing::Test {
 protected:
     void SetUp() override

@@ -213,19 +213,6 @@ bool ReadWriters(const std::string& path, std::string* owner, std::vector<std::s
     return true;
 }
 
-std::string CurrentUserSid()
-{
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
-        return std::string();
-    fw::CKernelHandle token(raw);
-    BYTE buffer[256] = {};
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size))
-        return std::string();
-    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
-
 // Everyone may write `path` (and what is made in it): a change of the access
 // list an ordinary user could not make, but an installer or a tool of
 // someone else may have made.
@@ -272,7 +259,7 @@ TEST(JournalTrust, AFolderOthersMayWriteIsMovedAsideAndNothingElseChanges)
     ASSERT_EQ(RunSetup(PackedSetup(p), SWITCHES), 0);
     CheckInstalled(p);
 
-    const std::string self = CurrentUserSid();
+    const std::string self = ProcessUserSid();
     for (const std::string& path : {JournalFolder(p), JournalPath(p)}) {
         std::string owner;
         std::vector<std::string> writers;

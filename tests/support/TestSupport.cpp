@@ -2,6 +2,8 @@
 
 #include "framework/Handles.h"
 
+#include <sddl.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -252,6 +254,23 @@ std::string TempDir()
     while (path.size() > 3 && path.back() == '\\')
         path.pop_back();
     return path;
+}
+
+std::string ProcessUserSid()
+{
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+        return std::string();
+    fw::CKernelHandle token(raw);
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    char* text = nullptr;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
+        !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+        return std::string();
+    const std::string sid = text;
+    LocalFree(text);
+    return sid;
 }
 
 }  // namespace testsupport

@@ -54,4 +54,7 @@ std::string SystemDir();
 std::string WindowsDir();
 std::string TempDir();  // without trailing backslash
 
+// The account this process runs as, as a SID string; empty when it cannot be read.
+std::string ProcessUserSid();
+
 }  // namespace testsupport
