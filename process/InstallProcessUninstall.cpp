@@ -6,6 +6,7 @@
 #include "engine/EngineText.h"
 #include "engine/JournalFile.h"
 #include "engine/PlatformCalls.h"
+#include "framework/Handles.h"
 #include "framework/Text.h"
 #include "process/FaultGuard.h"
 #include "process/Firewall.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -35,7 +37,7 @@ constexpr DWORD PROGRAMS_CLOSE_MS = 5000;
 
 struct ProgramWindows {
     std::vector<std::string> programs;  // full paths, upper case
-    std::vector<HANDLE> processes;      // opened for waiting, closed by the caller
+    std::vector<fw::CKernelHandle> processes;  // opened for waiting
     std::vector<DWORD> ids;
 };
 
@@ -52,22 +54,18 @@ BOOL CALLBACK CloseIfProgram(HWND window, LPARAM context)
     GetWindowThreadProcessId(window, &processId);
     if (processId == 0 || processId == GetCurrentProcessId())
         return TRUE;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
-    if (process == nullptr)
+    fw::CKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (!process.get())
         return TRUE;
     char image[MAX_PATH] = {};
     DWORD size = MAX_PATH;
-    const bool named = QueryFullProcessImageNameA(process, 0, image, &size) != FALSE;
-    if (!named || std::find(found->programs.begin(), found->programs.end(), Upper(image)) == found->programs.end()) {
-        CloseHandle(process);
+    const bool named = QueryFullProcessImageNameA(process.get(), 0, image, &size) != FALSE;
+    if (!named || std::find(found->programs.begin(), found->programs.end(), Upper(image)) == found->programs.end())
         return TRUE;
-    }
     PostMessageA(window, WM_CLOSE, 0, 0);
     if (std::find(found->ids.begin(), found->ids.end(), processId) == found->ids.end()) {
         found->ids.push_back(processId);
-        found->processes.push_back(process);
-    } else {
-        CloseHandle(process);
+        found->processes.push_back(std::move(process));
     }
     return TRUE;
 }
@@ -96,11 +94,14 @@ void CInstallProcess::CloseProductPrograms(const std::string& folder)
         snprintf(id, sizeof id, "%lu", static_cast<unsigned long>(found.ids[i]));
         WriteLog(LOG_CLOSE_PROGRAM, id);
     }
-    if (!found.processes.empty())
-        WaitForMultipleObjects(static_cast<DWORD>(found.processes.size()), found.processes.data(), TRUE,
-                               PROGRAMS_CLOSE_MS);
-    for (HANDLE process : found.processes)
-        CloseHandle(process);
+    // One deadline for all of them, however many there are.
+    const ULONGLONG deadline = GetTickCount64() + PROGRAMS_CLOSE_MS;
+    for (const fw::CKernelHandle& process : found.processes) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        WaitForSingleObject(process.get(), static_cast<DWORD>(deadline - now));
+    }
 }
 
 void CInstallProcess::RunUninstall(int* restartFlag, int* failedFlag, HWND owner)
