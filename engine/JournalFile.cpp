@@ -31,16 +31,20 @@ bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type)
 }
 
 // The user the process runs as: under Wine the owner of everything it makes.
-bool ProcessUser(std::vector<BYTE>* buffer)
+bool ProcessUser(std::vector<BYTE>* buffer, DWORD* error)
 {
     HANDLE raw = nullptr;
-    if (!EngineCalls().OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+    if (!EngineCalls().OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        *error = GetLastError();
         return false;
+    }
     fw::CKernelHandle token(raw);
     buffer->assign(TOKEN_USER_BUFFER, 0);
     DWORD size = 0;
-    if (!EngineCalls().GetTokenInformation(token.get(), TokenUser, buffer->data(), TOKEN_USER_BUFFER, &size))
+    if (!EngineCalls().GetTokenInformation(token.get(), TokenUser, buffer->data(), TOKEN_USER_BUFFER, &size)) {
+        *error = GetLastError();
         return false;
+    }
     return true;
 }
 
@@ -92,8 +96,14 @@ CJournalFile::Trust CJournalFile::Trusted(const std::string& path, std::string* 
         return Trust::Unknown;
     }
     const fw::CLocalMem descriptor(raw);
+    // Without the run's own account the verdict cannot be had: our failure,
+    // not the file's, so the file stays where it is.
     std::vector<BYTE> user;
-    PSID processUser = ProcessUser(&user) ? reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid : nullptr;
+    if (!ProcessUser(&user, error)) {
+        *reason = "the account of this run cannot be read";
+        return Trust::Unknown;
+    }
+    PSID processUser = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
 
     if (owner == nullptr || !IsTrustedSid(owner, processUser)) {
         *reason = "it is owned by someone else";

@@ -149,3 +149,31 @@ TEST_F(JournalOwner, AnotherOwnerOfTheFolderOrTheFileSetsItAsideUntouched)
         }
     }
 }
+
+TEST_F(JournalOwner, ARunThatCannotReadItsOwnAccountLeavesTheJournalWhereItIs)
+{
+    // Without the run's account no owner can be judged: a failure of the run,
+    // never a verdict on the file, which is the installation's record.
+    for (const bool token : {true, false}) {
+        SCOPED_TRACE(token ? "OpenProcessToken fails" : "GetTokenInformation fails");
+        if (token)
+            EngineCalls().OpenProcessToken = [](HANDLE, DWORD, PHANDLE) -> BOOL {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            };
+        else
+            EngineCalls().GetTokenInformation = [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD,
+                                                   PDWORD) -> BOOL {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            };
+        CJournalFile journal(folder, PRODUCT_KEY);
+        EXPECT_EQ(journal.Open(LOCK_NAME), CJournalFile::OpenStatus::Failed);
+        EXPECT_EQ(journal.Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        ResetEngineCalls();
+        EXPECT_TRUE(journal.SetAsidePath().empty());
+    }
+    EXPECT_EQ(ListFolder(base), std::vector<std::string>{"Product Setup"});
+    EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"install.journal"});
+    EXPECT_EQ(ReadFileBytes(path), bytes);
+}
