@@ -206,7 +206,13 @@ bool CInstaller::BackupFile(const std::string& fileName, const std::string& dire
         ThrowAt(LOC_BACKUP_COPY, error);
     }
     copy.reset();
-    Journal(JournalRecord::MakeBackup(target, backup));
+    try {
+        Journal(JournalRecord::MakeBackup(target, backup));
+    } catch (CExceptionEx*) {
+        // Unrecorded, the copy is no backup either, and the run may go on.
+        calls.DeleteFileA(backup.c_str());
+        throw;
+    }
     return true;
 }
 

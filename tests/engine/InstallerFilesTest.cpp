@@ -2,6 +2,7 @@
 // rollback and commit leave behind: bytes on disk, names beside the target,
 // pending renames, restart flag and setup-log lines.
 #include "engine/Installer.h"
+#include "engine/JournalFile.h"
 #include "engine/PlatformCalls.h"
 #include "tests/support/EngineSupport.h"
 #include "tests/support/TestSupport.h"
@@ -54,6 +55,25 @@ LSTATUS WINAPI RefuseRenameList(HKEY key, LPCWSTR name, DWORD reserved, DWORD ty
     if (name != nullptr && lstrcmpiW(name, L"PendingFileRenameOperations") == 0)
         return ERROR_ACCESS_DENIED;
     return ::RegSetValueExW(key, name, reserved, type, data, size);
+}
+
+// The journal's write after a backup copy fails once, as a full disk would.
+bool g_copied = false;
+
+BOOL WINAPI CopyThenFailTheRecord(LPCSTR from, LPCSTR to, BOOL failIfExists)
+{
+    g_copied = ::CopyFileA(from, to, failIfExists) != FALSE;
+    return g_copied;
+}
+
+BOOL WINAPI FailWriteAfterCopy(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (g_copied) {
+        g_copied = false;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return ::WriteFile(file, data, size, written, overlapped);
 }
 
 class EngineFiles : public ::testing::Test {
@@ -453,4 +473,29 @@ TEST_F(EngineFiles, OtherProgramsRenameEntriesStayByteForByte)
     engine->RollBackInstallFiles();
     EXPECT_EQ(RawRenames(), JAPANESE + GREEK + LIST_END);
     EXPECT_EQ(engine->RestartRequired(), 0);
+}
+
+// A backup the journal cannot record is no backup: the copy goes with the
+// failure, so a run that passes over it (an optional link is only a warning)
+// commits without a stray copy beside the target.
+TEST_F(EngineFiles, ABackupTheJournalCannotRecordGoesWithTheFailure)
+{
+    const std::string journalDir = MakeTempDir("files-journal");
+    auto journal = std::make_unique<CJournalFile>(journalDir + "\\Product Setup", "{FILES-TEST-PRODUCT}");
+    ASSERT_EQ(journal->Open("Local\\VelloranFilesTest"), CJournalFile::OpenStatus::Ready);
+    engine->AttachJournal(std::move(journal), RUN_INSTALL);
+    WriteFileBytes(At("help.lnk"), "old link");
+
+    EngineCalls().CopyFileA = &CopyThenFailTheRecord;
+    EngineCalls().WriteFile = &FailWriteAfterCopy;
+    const Thrown failed = CatchEx([&] { Install("help.lnk", "new link"); });
+    EXPECT_EQ(failed.code, static_cast<uint32_t>(ERROR_DISK_FULL));
+    ResetEngineCalls();
+    EXPECT_EQ(ListFolder(dir), std::vector<std::string>{"help.lnk"});
+    EXPECT_EQ(ReadFileBytes(At("help.lnk")), "old link");
+
+    engine->CommitInstall();
+    EXPECT_EQ(ListFolder(dir), std::vector<std::string>{"help.lnk"});
+    engine.reset();
+    RemoveTree(journalDir);
 }
