@@ -213,22 +213,12 @@ std::vector<std::string> RunLog(const TestProduct& product)
 std::vector<std::string> TraceNames(const std::string& path)
 {
     std::vector<std::string> names(1);
-    const std::string bytes = ReadFileBytes(path);
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos)
-            end = bytes.size();
-        const std::string line = bytes.substr(start, end - start);
-        const size_t space = line.find(' ');
-        if (space != std::string::npos) {
-            const size_t n = strtoul(line.c_str(), nullptr, 10);
-            const size_t nameEnd = line.find(' ', space + 1);
-            if (n >= names.size())
-                names.resize(n + 1);
-            names[n] = line.substr(space + 1, nameEnd == std::string::npos ? std::string::npos : nameEnd - space - 1);
-        }
-        start = end + 1;
+    for (const TracedCall& call : ReadTrace(path)) {
+        if (call.number <= 0)
+            continue;
+        if (static_cast<size_t>(call.number) >= names.size())
+            names.resize(call.number + 1);
+        names[call.number] = call.name;
     }
     return names;
 }
